@@ -1,3 +1,4 @@
+#include "ui/pictures.h"
 #include "ui/skinregion.h"
 #include "ui/translucency.h"
 
@@ -105,7 +106,7 @@ TEST(SkinRegion, EmptyPictureGivesEmptyRegion) {
 }
 
 TEST(SkinRegion, OurSkinNeedsOneSubtractionPerRun) {
-    QImage skin(":/assets/skin.bmp");
+    QImage skin = WindowPicture("skin.bmp");
     ASSERT_FALSE(skin.isNull());
     ASSERT_EQ(skin.size(), QSize(482, 194));
     const int runs = runsOf(skin);
