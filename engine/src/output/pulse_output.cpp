@@ -1,0 +1,438 @@
+#include "output/pulse_output.h"
+
+#include <pulse/pulseaudio.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+#include "audioengine.h"
+
+namespace ae {
+
+namespace {
+
+// How long open() waits for the server to accept the connection and the stream.
+constexpr pa_usec_t kConnectTimeoutUsec = 5 * PA_USEC_PER_SEC;
+constexpr uint32_t kMinBufferMs = 20;
+constexpr uint32_t kMaxBufferMs = 2000;
+constexpr const char* kStreamName = "Velmora";
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+// Everything PulseAudio calls back into. The PulseAudio objects are used only on PulseAudio's
+// thread or with its mainloop lock held (open and the destructor); other threads hand their
+// requests over through `requests` and an eventfd, so no caller ever waits for that lock while
+// the fill callback might be waiting for one of the caller's.
+struct PulseOutput::Impl {
+    Fill fill;
+    uint32_t rate = 0;
+    uint32_t channels = 0;
+    size_t frameBytes = 0;
+
+    // Owned by PulseAudio's thread once open() has returned.
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    pa_io_event* wakeEvent = nullptr;
+    pa_time_event* timeoutEvent = nullptr;
+    uint32_t sinkInput = PA_INVALID_INDEX;
+    bool timedOut = false;
+    int wakeFd = -1;
+
+    // Requests from other threads and the state they read, guarded by mutex.
+    mutable std::mutex mutex;
+    bool corkRequested = false;
+    bool corkValue = false;
+    bool volumeRequested = false;
+    pa_volume_t volumeValue = PA_VOLUME_NORM;
+    uint64_t volumeGeneration = 0;  // sets requested so far
+
+    float volume = 1.0f;
+    pa_volume_t volumeSetRaw = PA_VOLUME_NORM;  // what `volume` maps to in the server
+    uint64_t volumeAcked = 0;                   // generation the server has confirmed
+    int64_t snapshotFrames = 0;                 // playback position at snapshotTime
+    Clock::time_point snapshotTime{};
+    bool snapshotRunning = false;  // stream uncorked when the snapshot was taken
+    bool snapshotValid = false;
+
+    std::atomic<bool> paused{false};
+    std::atomic<bool> failed{false};
+    std::atomic<int64_t> written{0};
+    mutable std::atomic<int64_t> playedHigh{0};
+
+    ~Impl();
+    void wake();
+    void takeSnapshot();
+    void applyRequests();
+    void queryVolume();
+    void onVolumeInfo(const pa_sink_input_info* info);
+
+    static void contextState(pa_context* c, void* self);
+    static void streamState(pa_stream* s, void* self);
+    static void streamWrite(pa_stream* s, size_t bytes, void* self);
+    static void streamTiming(pa_stream* s, void* self);
+    static void connectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+    static void wakeUp(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
+    static void subscribed(pa_context*, pa_subscription_event_type_t type, uint32_t index,
+                           void* self);
+    static void sinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self);
+};
+
+PulseOutput::Impl::~Impl() {
+    if (loop) {
+        pa_threaded_mainloop_lock(loop);
+        if (stream) {
+            pa_stream_set_write_callback(stream, nullptr, nullptr);
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+            stream = nullptr;
+        }
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        if (wakeEvent) api->io_free(wakeEvent);
+        if (timeoutEvent) api->time_free(timeoutEvent);
+        if (context) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_set_subscribe_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+        }
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        pa_threaded_mainloop_free(loop);
+    }
+    if (wakeFd >= 0) ::close(wakeFd);
+}
+
+void PulseOutput::Impl::wake() {
+    uint64_t one = 1;
+    if (::write(wakeFd, &one, sizeof one) < 0) {
+        // The counter only saturates when the loop is gone; nothing left to wake then.
+    }
+}
+
+void PulseOutput::Impl::contextState(pa_context*, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    pa_context_state_t state = pa_context_get_state(impl->context);
+    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) impl->failed = true;
+    pa_threaded_mainloop_signal(impl->loop, 0);
+}
+
+void PulseOutput::Impl::streamState(pa_stream* s, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) impl->failed = true;
+    pa_threaded_mainloop_signal(impl->loop, 0);
+}
+
+void PulseOutput::Impl::connectTimeout(pa_mainloop_api* api, pa_time_event* e,
+                                       const struct timeval*, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    api->time_free(e);
+    impl->timeoutEvent = nullptr;
+    impl->timedOut = true;
+    pa_threaded_mainloop_signal(impl->loop, 0);
+}
+
+void PulseOutput::Impl::streamWrite(pa_stream* s, size_t bytes, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    while (bytes >= impl->frameBytes) {
+        void* data = nullptr;
+        size_t size = bytes;
+        if (pa_stream_begin_write(s, &data, &size) < 0 || !data) return;
+        size_t frames = std::min(size, bytes) / impl->frameBytes;
+        if (frames == 0) {
+            pa_stream_cancel_write(s);
+            return;
+        }
+        impl->fill(static_cast<int16_t*>(data), frames);
+        if (pa_stream_write(s, data, frames * impl->frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return;
+        impl->written.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
+        bytes -= frames * impl->frameBytes;
+    }
+    impl->takeSnapshot();
+}
+
+void PulseOutput::Impl::streamTiming(pa_stream*, void* self) {
+    static_cast<Impl*>(self)->takeSnapshot();
+}
+
+// Records where playback is now, so framesPlayed() can answer without PulseAudio's lock.
+void PulseOutput::Impl::takeSnapshot() {
+    pa_usec_t usec = 0;
+    if (!stream || pa_stream_get_time(stream, &usec) < 0) return;
+    const bool running = pa_stream_is_corked(stream) == 0;
+    const int64_t frames = static_cast<int64_t>(usec * rate / PA_USEC_PER_SEC);
+    std::lock_guard<std::mutex> lock(mutex);
+    snapshotFrames = frames;
+    snapshotTime = Clock::now();
+    snapshotRunning = running;
+    snapshotValid = true;
+}
+
+void PulseOutput::Impl::wakeUp(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t,
+                               void* self) {
+    uint64_t count;
+    if (::read(fd, &count, sizeof count) < 0) {
+        // EAGAIN: another wake-up already drained it.
+    }
+    static_cast<Impl*>(self)->applyRequests();
+}
+
+void PulseOutput::Impl::applyRequests() {
+    bool cork = false, doCork = false, doVolume = false;
+    pa_volume_t raw = PA_VOLUME_NORM;
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::swap(doCork, corkRequested);
+        std::swap(doVolume, volumeRequested);
+        cork = corkValue;
+        raw = volumeValue;
+        generation = volumeGeneration;
+    }
+    if (!stream || !context) return;
+    if (doCork) {
+        auto done = [](pa_stream*, int, void* self) { static_cast<Impl*>(self)->takeSnapshot(); };
+        if (pa_operation* op = pa_stream_cork(stream, cork ? 1 : 0, done, this))
+            pa_operation_unref(op);
+        takeSnapshot();
+    }
+    if (doVolume) {
+        pa_cvolume cv;
+        pa_cvolume_set(&cv, channels, raw);
+        // The server's answer confirms this generation of requests; until then its reports
+        // of our volume may predate the change.
+        struct Ack {
+            Impl* impl;
+            uint64_t generation;
+        };
+        auto* ack = new Ack{this, generation};
+        auto done = [](pa_context*, int, void* user) {
+            auto* a = static_cast<Ack*>(user);
+            {
+                std::lock_guard<std::mutex> lock(a->impl->mutex);
+                a->impl->volumeAcked = std::max(a->impl->volumeAcked, a->generation);
+            }
+            delete a;
+        };
+        pa_operation* op = pa_context_set_sink_input_volume(context, sinkInput, &cv, done, ack);
+        if (op)
+            pa_operation_unref(op);
+        else
+            delete ack;
+    }
+}
+
+void PulseOutput::Impl::queryVolume() {
+    if (pa_operation* op = pa_context_get_sink_input_info(context, sinkInput, sinkInputInfo, this))
+        pa_operation_unref(op);
+}
+
+void PulseOutput::Impl::subscribed(pa_context*, pa_subscription_event_type_t type, uint32_t index,
+                                   void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SINK_INPUT &&
+        (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_CHANGE &&
+        index == impl->sinkInput)
+        impl->queryVolume();
+}
+
+void PulseOutput::Impl::sinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
+                                      void* self) {
+    if (eol == 0 && info) static_cast<Impl*>(self)->onVolumeInfo(info);
+}
+
+void PulseOutput::Impl::onVolumeInfo(const pa_sink_input_info* info) {
+    const pa_volume_t raw = pa_cvolume_avg(&info->volume);
+    std::lock_guard<std::mutex> lock(mutex);
+    // While a set of ours is on its way, the server may still report the old value.
+    if (volumeAcked < volumeGeneration) return;
+    if (raw == volumeSetRaw) return;  // keep the exact value the caller set
+    volumeSetRaw = raw;
+    volume = static_cast<float>(std::clamp(pa_sw_volume_to_linear(raw), 0.0, 1.0));
+}
+
+PulseOutput::PulseOutput(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+PulseOutput::~PulseOutput() = default;
+
+std::unique_ptr<PulseOutput> PulseOutput::open(uint32_t rate, uint32_t channels, uint32_t bufferMs,
+                                               Fill fill, int* error) {
+    int ignored = 0;
+    if (!error) error = &ignored;
+    if (!fill) {
+        *error = AE_ERROR_PARAM;
+        return nullptr;
+    }
+    pa_sample_spec spec{PA_SAMPLE_S16NE, rate, static_cast<uint8_t>(channels)};
+    if (channels == 0 || channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
+        *error = AE_ERROR_DEVICE;
+        return nullptr;
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->fill = std::move(fill);
+    impl->rate = rate;
+    impl->channels = channels;
+    impl->frameBytes = pa_frame_size(&spec);
+    impl->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    impl->loop = pa_threaded_mainloop_new();
+    if (impl->wakeFd < 0 || !impl->loop) {
+        *error = AE_ERROR_MEMORY;
+        return nullptr;
+    }
+    pa_threaded_mainloop_set_name(impl->loop, "ae-pulse");
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(impl->loop);
+    Impl* p = impl.get();
+
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kStreamName);
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "velmora");
+    p->context = pa_context_new_with_proplist(api, kStreamName, props);
+    pa_proplist_free(props);
+    if (!p->context) {
+        *error = AE_ERROR_MEMORY;
+        return nullptr;
+    }
+    pa_context_set_state_callback(p->context, Impl::contextState, p);
+    if (pa_context_connect(p->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        *error = AE_ERROR_NO_SERVER;
+        return nullptr;
+    }
+    pa_threaded_mainloop_lock(p->loop);
+    if (pa_threaded_mainloop_start(p->loop) < 0) {
+        pa_threaded_mainloop_unlock(p->loop);
+        *error = AE_ERROR_MEMORY;
+        return nullptr;
+    }
+    p->timeoutEvent = pa_context_rttime_new(p->context, pa_rtclock_now() + kConnectTimeoutUsec,
+                                            Impl::connectTimeout, p);
+
+    auto fail = [&](int code) {
+        pa_threaded_mainloop_unlock(p->loop);
+        *error = code;
+        return nullptr;
+    };
+    while (pa_context_get_state(p->context) != PA_CONTEXT_READY) {
+        if (p->failed || p->timedOut) return fail(AE_ERROR_NO_SERVER);
+        pa_threaded_mainloop_wait(p->loop);
+    }
+
+    p->stream = pa_stream_new(p->context, kStreamName, &spec, nullptr);
+    if (!p->stream) return fail(AE_ERROR_DEVICE);
+    pa_stream_set_state_callback(p->stream, Impl::streamState, p);
+    pa_stream_set_write_callback(p->stream, Impl::streamWrite, p);
+    pa_stream_set_latency_update_callback(p->stream, Impl::streamTiming, p);
+    const uint32_t ms = std::clamp(bufferMs, kMinBufferMs, kMaxBufferMs);
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(ms * PA_USEC_PER_MSEC, &spec));
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_playback(p->stream, nullptr, &attr, flags, nullptr, nullptr) < 0)
+        return fail(AE_ERROR_DEVICE);
+    while (pa_stream_get_state(p->stream) != PA_STREAM_READY) {
+        if (pa_stream_get_state(p->stream) == PA_STREAM_FAILED)
+            return fail(pa_context_get_state(p->context) == PA_CONTEXT_READY ? AE_ERROR_DEVICE
+                                                                             : AE_ERROR_NO_SERVER);
+        if (p->failed || p->timedOut) return fail(AE_ERROR_NO_SERVER);
+        pa_threaded_mainloop_wait(p->loop);
+    }
+    if (p->timeoutEvent) {
+        api->time_free(p->timeoutEvent);
+        p->timeoutEvent = nullptr;
+    }
+    p->sinkInput = pa_stream_get_index(p->stream);
+    p->wakeEvent = api->io_new(api, p->wakeFd, PA_IO_EVENT_INPUT, Impl::wakeUp, p);
+    pa_context_set_subscribe_callback(p->context, Impl::subscribed, p);
+    if (pa_operation* op =
+            pa_context_subscribe(p->context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr))
+        pa_operation_unref(op);
+    {
+        // Start from whatever the server gave the stream (it may restore a saved volume).
+        std::lock_guard<std::mutex> lock(p->mutex);
+        p->volumeSetRaw = PA_VOLUME_INVALID;
+    }
+    p->queryVolume();
+    pa_threaded_mainloop_unlock(p->loop);
+    *error = AE_OK;
+    return std::unique_ptr<PulseOutput>(new PulseOutput(std::move(impl)));
+}
+
+void PulseOutput::setPaused(bool paused) {
+    impl_->paused = paused;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->corkRequested = true;
+        impl_->corkValue = paused;
+    }
+    impl_->wake();
+}
+
+bool PulseOutput::paused() const {
+    return impl_->paused;
+}
+
+bool PulseOutput::setVolume(float v) {
+    if (!(v >= 0.0f && v <= 1.0f) || impl_->failed) return false;
+    const pa_volume_t raw = pa_sw_volume_from_linear(v);
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->volumeRequested = true;
+        impl_->volumeValue = raw;
+        ++impl_->volumeGeneration;
+        impl_->volume = v;
+        impl_->volumeSetRaw = raw;
+    }
+    impl_->wake();
+    return true;
+}
+
+float PulseOutput::volume() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->volume;
+}
+
+int64_t PulseOutput::framesWritten() const {
+    return impl_->written.load(std::memory_order_relaxed);
+}
+
+int64_t PulseOutput::framesPlayed() const {
+    int64_t frames = 0;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        if (impl_->snapshotValid) {
+            frames = impl_->snapshotFrames;
+            if (impl_->snapshotRunning && !impl_->paused) {
+                auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+                    Clock::now() - impl_->snapshotTime);
+                frames += elapsed.count() * static_cast<int64_t>(impl_->rate) / 1000000;
+            }
+        }
+    }
+    frames = std::min(frames, framesWritten());
+    // Several threads may ask; the answer never goes backwards.
+    int64_t high = impl_->playedHigh.load();
+    while (frames > high && !impl_->playedHigh.compare_exchange_weak(high, frames)) {
+    }
+    return std::max(frames, high);
+}
+
+bool PulseOutput::failed() const {
+    return impl_->failed;
+}
+
+}  // namespace ae
