@@ -1,0 +1,97 @@
+// One HTTP(S) download on a thread of its own (libcurl), feeding a bounded ByteRing with the
+// audio bytes of the answer. In-stream metadata is cut out by an IcySplitter and reported with
+// its audio byte offset.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "byte_ring.h"
+
+namespace ae {
+
+class IcySplitter;
+
+struct HttpOptions {
+    std::string agent;
+    uint32_t timeoutMs = 5000;
+    size_t ringCapacity = 80000;
+    bool askMetadata = true;
+};
+
+class HttpSource {
+  public:
+    // Largest header block of one answer we keep; more fails with AE_ERROR_PROTOCOL.
+    static constexpr size_t kMaxHeaderBytes = 64 * 1024;
+    static constexpr long kMaxRedirects = 5;
+
+    using HeadersFn = std::function<void(const std::vector<std::string>& lines)>;
+    using MetaFn = std::function<void(std::string_view text, uint64_t audioOffset)>;
+
+    HttpSource(std::string url, HttpOptions options);
+    ~HttpSource();  // abort(), then joins the thread
+    HttpSource(const HttpSource&) = delete;
+    HttpSource& operator=(const HttpSource&) = delete;
+
+    // Both run on the download thread; set them before start().
+    void onHeaders(HeadersFn fn) { onHeaders_ = std::move(fn); }
+    void onMeta(MetaFn fn) { onMeta_ = std::move(fn); }
+
+    void start();
+    // Waits until the final answer's headers are in (AE_OK) or the download failed (its error).
+    int waitHeaders();
+    void abort();
+    void join();  // after abort(): waits for the download thread
+
+    ByteRing& ring() { return ring_; }
+    // Valid once waitHeaders() returned AE_OK.
+    const std::vector<std::string>& headerLines() const { return lines_; }
+    bool icyAnswer() const;
+    std::string header(std::string_view name) const;  // first value, trimmed; "" when absent
+    int64_t contentLength() const;                    // -1 when absent
+    const std::string& effectiveUrl() const { return effectiveUrl_; }
+
+  private:
+    enum class Stop { None, Aborted, Timeout, TooLarge };
+
+    void run();
+    size_t onHeaderLine(const char* data, size_t len);
+    size_t onBody(const char* data, size_t len);
+    int onProgress();
+    void headersFailed(int error);
+
+    const std::string url_;
+    const HttpOptions options_;
+    ByteRing ring_;
+    HeadersFn onHeaders_;
+    MetaFn onMeta_;
+    std::thread thread_;
+    std::atomic<bool> abort_{false};
+    std::chrono::steady_clock::time_point started_;
+
+    // Download thread only until headersDone_ is published (then read-only):
+    void* curlHandle_ = nullptr;
+    std::vector<std::string> lines_;
+    size_t headerBytes_ = 0;
+    std::string effectiveUrl_;
+    std::unique_ptr<IcySplitter> splitter_;
+    std::atomic<Stop> stop_{Stop::None};
+
+    std::mutex mtx_;  // guards the three below
+    std::condition_variable changed_;
+    bool headersDone_ = false;
+    int headersError_ = 0;
+};
+
+// Maps an AE error for a failed curl transfer; exposed for tests.
+int curlErrorToAe(int curlCode);
+
+}  // namespace ae

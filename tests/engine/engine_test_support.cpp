@@ -1,0 +1,217 @@
+#include "engine_test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace enginetest {
+
+ScriptServer::ScriptServer(Handler handler) : handler_(std::move(handler)) {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 16) != 0) {
+        ADD_FAILURE() << "cannot listen: " << std::strerror(errno);
+        return;
+    }
+    socklen_t len = sizeof addr;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+ScriptServer::~ScriptServer() {
+    stopping_ = true;
+    if (acceptThread_.joinable()) acceptThread_.join();
+    std::vector<std::pair<std::thread, int>> clients;
+    {
+        std::lock_guard lock(mtx_);
+        clients.swap(clients_);
+    }
+    for (auto& [thread, fd] : clients) ::shutdown(fd, SHUT_RDWR);
+    for (auto& [thread, fd] : clients) {
+        thread.join();
+        ::close(fd);
+    }
+    if (listenFd_ >= 0) ::close(listenFd_);
+}
+
+std::string ScriptServer::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string ScriptServer::lastRequest() const {
+    std::lock_guard lock(mtx_);
+    return lastRequest_;
+}
+
+void ScriptServer::acceptLoop() {
+    while (!stopping_) {
+        pollfd p{listenFd_, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        int fd = ::accept(listenFd_, nullptr, nullptr);
+        if (fd < 0) continue;
+        ++connections_;
+        std::lock_guard lock(mtx_);
+        clients_.emplace_back(std::thread([this, fd] { handler_(fd, stopping_); }), fd);
+    }
+}
+
+std::string ScriptServer::readRequest(int fd) {
+    std::string request;
+    char c;
+    while (request.size() < 16384 && request.find("\r\n\r\n") == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) {
+            if (stopping_) break;
+            continue;
+        }
+        if (::recv(fd, &c, 1, 0) != 1) break;
+        request.push_back(c);
+    }
+    std::lock_guard lock(mtx_);
+    lastRequest_ = request;
+    return request;
+}
+
+bool ScriptServer::sendAll(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ScriptServer::sendAll(int fd, const std::string& data) {
+    return sendAll(fd, data.data(), data.size());
+}
+
+bool ScriptServer::pause(const std::atomic<bool>& stopping, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (stopping) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !stopping;
+}
+
+std::string fileBytes(const std::string& path) {
+    return fx::readFile(path);
+}
+
+const Media& media() {
+    static fx::TempDir dir("engine-media");
+    static Media m = [] {
+        Media out{dir.file("tone.mp3"), dir.file("tone.aac"), dir.file("tone.ogg")};
+        auto make = [](const std::vector<std::string>& codec, const std::string& path) {
+            std::vector<std::string> argv = {
+                "ffmpeg", "-nostdin", "-loglevel",
+                "error",  "-y",       "-f",
+                "lavfi",  "-i",       "sine=frequency=440:sample_rate=44100:duration=8",
+                "-ac",    "2"};
+            argv.insert(argv.end(), codec.begin(), codec.end());
+            argv.push_back(path);
+            fx::ChildProcess p;
+            if (!p.start(argv) || p.wait(std::chrono::seconds(60)) != 0)
+                ADD_FAILURE() << "ffmpeg failed for " << path << ": " << p.stderrText();
+        };
+        make({"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0", "-f",
+              "mp3"},
+             out.mp3);
+        make({"-c:a", "aac", "-b:a", "64k", "-f", "adts"}, out.aac);
+        make({"-c:a", "libvorbis", "-b:a", "96k", "-f", "ogg"}, out.ogg);
+        return out;
+    }();
+    return m;
+}
+
+std::string httpHead(const std::string& status, const std::vector<std::string>& headers) {
+    std::string head = status + "\r\n";
+    for (const auto& h : headers) head += h + "\r\n";
+    return head + "\r\n";
+}
+
+std::string withIcyMetadata(const std::string& audio, size_t metaint,
+                            const std::vector<std::string>& titles) {
+    std::string out;
+    size_t block = 0;
+    for (size_t pos = 0; pos < audio.size(); pos += metaint) {
+        out += audio.substr(pos, metaint);
+        if (pos + metaint > audio.size()) break;
+        std::string text = block < titles.size() ? titles[block] : "";
+        size_t units = (text.size() + 15) / 16;
+        text.resize(units * 16, '\0');
+        out.push_back(static_cast<char>(units));
+        out += text;
+        ++block;
+    }
+    return out;
+}
+
+void EngineTest::SetUp() {
+    pulse_ = std::make_unique<fx::PulseServer>();
+    ASSERT_TRUE(pulse_->start()) << pulse_->error();
+    ASSERT_EQ(AE_GetVersion() >> 16, AE_API_VERSION);
+    ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr)) << AE_ErrorGetCode();
+    AE_PluginLoad("aewma", 1);
+    AE_PluginLoad("aeaac", 1);
+    AE_SetConfig(AE_CONFIG_NET_PLAYLIST, 1);
+    AE_SetConfig(AE_CONFIG_BUFFER, 500);
+    AE_SetConfig(AE_CONFIG_NET_BUFFER, 2000);
+    AE_SetConfig(AE_CONFIG_NET_PREBUF, 100);
+    AE_SetConfig(AE_CONFIG_NET_TIMEOUT, kTimeoutMs);
+    AE_SetConfig(AE_CONFIG_UPDATETHREADS, 4);
+    AE_SetConfigPtr(AE_CONFIG_NET_AGENT, "VELMORA");
+}
+
+void EngineTest::TearDown() {
+    AE_Free();
+    pulse_.reset();
+}
+
+std::vector<std::string> EngineTest::tagList(const char* tags) {
+    std::vector<std::string> out;
+    while (tags && *tags) {
+        out.emplace_back(tags);
+        tags += out.back().size() + 1;
+    }
+    return out;
+}
+
+bool EngineTest::hasEntry(const char* tags, const std::string& prefix) {
+    for (const auto& e : tagList(tags))
+        if (e.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+bool EngineTest::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    return fx::waitUntil(pred, timeout, std::chrono::milliseconds(10));
+}
+
+int EngineTest::bufferUntil76(AE_HANDLE h, std::chrono::milliseconds timeout) {
+    int percent = -1;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto end = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_END));
+        if (end <= 0) return -1;
+        auto down = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_DOWNLOAD));
+        auto cur = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT));
+        percent = static_cast<int>((down - cur) * 100 / end);
+        if (percent >= 76) return percent;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return percent;
+}
+
+}  // namespace enginetest

@@ -1,0 +1,94 @@
+// Shared helpers for the engine tests: a scripted HTTP server on 127.0.0.1, test media made
+// with ffmpeg, and a fixture that runs the engine against a private PulseAudio server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audioengine.h"
+#include "fixtures.h"
+
+namespace enginetest {
+
+// A TCP server on 127.0.0.1 that runs a scripted behaviour for every connection.
+class ScriptServer {
+  public:
+    // The connection's socket; `stopping` turns true when the server shuts down.
+    using Handler = std::function<void(int fd, const std::atomic<bool>& stopping)>;
+
+    explicit ScriptServer(Handler handler);
+    ~ScriptServer();
+    int port() const { return port_; }
+    std::string url(const std::string& path) const;
+    int connections() const { return connections_; }
+    // The last request's head (request line and headers).
+    std::string lastRequest() const;
+
+    // Helpers for handlers.
+    std::string readRequest(int fd);  // reads up to the blank line; also kept for lastRequest()
+    static bool sendAll(int fd, const std::string& data);
+    static bool sendAll(int fd, const void* data, size_t len);
+    // Sleeps up to ms, returns false early when the server stops.
+    static bool pause(const std::atomic<bool>& stopping, int ms);
+
+  private:
+    void acceptLoop();
+
+    Handler handler_;
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> connections_{0};
+    std::thread acceptThread_;
+    mutable std::mutex mtx_;  // guards the two below
+    std::vector<std::pair<std::thread, int>> clients_;
+    std::string lastRequest_;
+};
+
+// Media files made once per test program with ffmpeg (a 440 Hz tone).
+struct Media {
+    std::string mp3;  // 128 kbps, 44100 Hz stereo, 8 s
+    std::string aac;  // ADTS
+    std::string ogg;  // Vorbis
+};
+const Media& media();
+std::string fileBytes(const std::string& path);
+
+// An answer head: status line and headers, closed by the blank line.
+std::string httpHead(const std::string& status, const std::vector<std::string>& headers);
+
+// Interleaves ICY metadata into audio bytes every `metaint` bytes; titles[i] goes into the
+// i-th block (later blocks are empty).
+std::string withIcyMetadata(const std::string& audio, size_t metaint,
+                            const std::vector<std::string>& titles);
+
+// Runs every test with a private PulseAudio server and an initialised engine configured as
+// the player does (timeout shortened so failure tests stay quick).
+class EngineTest : public ::testing::Test {
+  protected:
+    static constexpr uint32_t kTimeoutMs = 3000;
+    void SetUp() override;
+    void TearDown() override;
+
+    // Lists of a NUL-separated tag block.
+    static std::vector<std::string> tagList(const char* tags);
+    static bool hasEntry(const char* tags, const std::string& prefix);
+    // Polls until pred is true or timeout passes.
+    static bool waitFor(const std::function<bool()>& pred,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // The player's buffering loop: fill percentage until it reaches 76 (or fails).
+    static int bufferUntil76(AE_HANDLE h,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+    std::unique_ptr<fx::PulseServer> pulse_;
+};
+
+}  // namespace enginetest
