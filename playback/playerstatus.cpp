@@ -1,0 +1,53 @@
+#include "playback/playerstatus.h"
+
+#include <cstdio>
+
+#include "playback/displaytext.h"
+#include "playback/station.h"
+
+std::string BufferingText(int32_t percent) {
+    char text[48];
+    std::snprintf(text, sizeof text, "Yükleniyor... %d%%", static_cast<int>(percent));
+    return text;
+}
+
+void TrimTrailingSpaces(std::string& text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+}
+
+TStatusEffect PlayerStatusTransition(uint32_t code, intptr_t lParam, std::string& stationTitle,
+                                     std::string& songTitle) {
+    TStatusEffect effect;
+    const auto text = [lParam] {
+        const char* p = reinterpret_cast<const char*>(lParam);
+        return p ? std::string(p) : std::string();
+    };
+    switch (code) {
+        case 0:
+            effect.label3 = DefaultStationCaption;
+            effect.label4 = kTextConnecting;
+            break;
+        case 1:
+            effect.label4 = kTextNoService;
+            break;
+        case 2:
+            effect.label4 = BufferingText(static_cast<int32_t>(lParam));
+            effect.repaintLabel4 = true;
+            break;
+        case 3:
+            if (stationTitle.empty()) stationTitle = text();
+            TrimTrailingSpaces(stationTitle);
+            effect.label4 = stationTitle;
+            break;
+        case 6:
+        case 7:
+            songTitle = text();
+            TrimTrailingSpaces(songTitle);
+            songTitle = CutBytes(songTitle, kSongTitleMax);
+            if (!songTitle.empty()) effect.label3 = songTitle;
+            break;
+        default:
+            break;  // 4, 5, 8 and above: information the window does not show
+    }
+    return effect;
+}

@@ -1,0 +1,27 @@
+// Readers of local playlist files (.pls, .m3u, .asx): a station title and a stream address.
+//
+// Each reader first checks that the location names an existing file (a folder counts as
+// missing) and returns at once when it does not, leaving both outputs as they were. A file that
+// exists but cannot be opened raises EFOpenError and leaves the outputs unchanged.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The text from the last "." of the location, dot included, when no path separator ("/", "\"
+// or ":") follows it; empty otherwise.
+std::string LocationExtension(const std::string& location);
+
+// ASCII letters only; every other byte stays.
+std::string AsciiLower(std::string text);
+std::string AsciiUpper(std::string text);
+
+// The file's bytes up to the first NUL, split at CR, LF or CR LF.
+std::vector<std::string> ReadPlaylistLines(const std::string& path);
+
+// address := the value of File1, then title := the value of Title1 (empty when missing).
+void plsurl(const std::string& location, std::string& title, std::string& address);
+// The last "#EXTINF:-1," line gives the title and the last http:// or https:// line the address.
+void m3uurl(const std::string& location, std::string& title, std::string& address);
+// <title> lines give the title and the first href="..."/> the address.
+void asxurl(const std::string& location, std::string& title, std::string& address);
