@@ -117,6 +117,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Icecast: %s\n", ice.error().c_str());
         return 1;
     }
+    // Icecast's burst on connect then holds a full 64 KiB for every player.
+    std::this_thread::sleep_for(std::chrono::seconds(5));
     const std::string url = ice.url("bench.mp3");
     const std::vector<Player> players{
         {"aeplay", {aeplay, url}},
