@@ -87,7 +87,8 @@ bool ByteRing::waitFor(size_t bytes, Clock::time_point deadline) {
 
 void ByteRing::setCapacity(size_t capacity) {
     std::lock_guard lock(mtx_);
-    capacity_ = std::max({capacity, size_, size_t{1}});
+    // May fall below what is held: writers then wait until the reader has caught up.
+    capacity_ = std::max(capacity, size_t{1});
     if (capacity_ > data_.size()) resizeStorage(capacity_);
     changed_.notify_all();
 }

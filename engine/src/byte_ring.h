@@ -34,7 +34,7 @@ class ByteRing {
     // passes. True when `bytes` are held.
     bool waitFor(size_t bytes, Clock::time_point deadline);
 
-    // Changes the logical capacity (never below what is held now).
+    // Changes the logical capacity; data already held beyond it stays readable.
     void setCapacity(size_t capacity);
 
     size_t capacity() const;

@@ -1,5 +1,9 @@
 #include "engine.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <algorithm>
 
 #include "cancel.h"
@@ -19,6 +23,7 @@ constexpr auto kSyncPoll = std::chrono::milliseconds(10);
 }  // namespace
 
 int Engine::start(uint32_t rate, std::shared_ptr<Engine>& out) {
+    av_log_set_level(AV_LOG_QUIET);  // the engine reports through its error codes only
     std::shared_ptr<Engine> engine(new Engine());
     engine->rate_ = rate;
     int error = AE_OK;

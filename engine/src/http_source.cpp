@@ -22,7 +22,6 @@ int curlErrorToAe(int curlCode) {
         case CURLE_OK:
             return AE_OK;
         case CURLE_URL_MALFORMAT:
-        case CURLE_UNSUPPORTED_PROTOCOL:
             return AE_ERROR_URL;
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_RESOLVE_PROXY:

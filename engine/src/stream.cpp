@@ -188,7 +188,7 @@ int Stream::readPlaylist(std::vector<std::string>& entries, bool& hls) {
     // Metadata in the answer means a stream, never a playlist.
     if (!http_->header("icy-metaint").empty()) return AE_OK;
     ByteRing& ring = http_->ring();
-    auto deadline = Clock::now() + std::chrono::milliseconds(setup_.config.timeoutMs);
+    auto deadline = connected_ + std::chrono::milliseconds(setup_.config.timeoutMs);
     ring.waitFor(kSniffBytes, deadline);
     if (ring.aborted()) return AE_ERROR_ABORTED;
     std::string head(std::min(ring.size(), kSniffBytes), '\0');
@@ -227,7 +227,8 @@ int Stream::interrupted(void* opaque) {
 }
 
 int Stream::probeCustomIo(const std::string& contentType, Cancel& cancel) {
-    probeDeadline_ = Clock::now() + std::chrono::milliseconds(setup_.config.timeoutMs);
+    // The answer's time-out covers sniffing and probing together.
+    probeDeadline_ = connected_ + std::chrono::milliseconds(setup_.config.timeoutMs);
     auto* buffer = static_cast<uint8_t*>(av_malloc(kAvioBufferSize));
     if (!buffer) return AE_ERROR_MEMORY;
     avio_ =
@@ -252,11 +253,12 @@ int Stream::probeCustomIo(const std::string& contentType, Cancel& cancel) {
         // avformat_open_input frees the context on failure; the I/O context stays ours.
         fmt_ = nullptr;
         if (cancel.cancelled() || http_->ring().aborted()) return AE_ERROR_ABORTED;
-        return rc == AVERROR(ETIMEDOUT) ? AE_ERROR_TIMEOUT : AE_ERROR_FORMAT;
+        return Clock::now() >= probeDeadline_ ? AE_ERROR_TIMEOUT : AE_ERROR_FORMAT;
     }
     cancel.attach(http_.get());
     rc = finishProbe();
     cancel.detach(http_.get());
+    if (rc == AE_ERROR_FORMAT && Clock::now() >= probeDeadline_) rc = AE_ERROR_TIMEOUT;
     if (rc == AE_OK) {
         // Now the byte rate is known: size the download buffer as configured.
         int64_t bitrate = codecBitrate_ > 0 ? codecBitrate_ : fmt_->bit_rate;

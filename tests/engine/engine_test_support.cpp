@@ -62,7 +62,12 @@ void ScriptServer::acceptLoop() {
         if (fd < 0) continue;
         ++connections_;
         std::lock_guard lock(mtx_);
-        clients_.emplace_back(std::thread([this, fd] { handler_(fd, stopping_); }), fd);
+        clients_.emplace_back(std::thread([this, fd] {
+                                  std::string request = readRequest(fd);
+                                  handler_(fd, request, stopping_);
+                                  ::shutdown(fd, SHUT_RDWR);
+                              }),
+                              fd);
     }
 }
 

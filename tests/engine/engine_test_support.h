@@ -21,8 +21,10 @@ namespace enginetest {
 // A TCP server on 127.0.0.1 that runs a scripted behaviour for every connection.
 class ScriptServer {
   public:
-    // The connection's socket; `stopping` turns true when the server shuts down.
-    using Handler = std::function<void(int fd, const std::atomic<bool>& stopping)>;
+    // Runs once the request head has been read. The connection's socket is shut down after
+    // the handler returns; `stopping` turns true when the server shuts down.
+    using Handler =
+        std::function<void(int fd, const std::string& request, const std::atomic<bool>& stopping)>;
 
     explicit ScriptServer(Handler handler);
     ~ScriptServer();
@@ -33,7 +35,6 @@ class ScriptServer {
     std::string lastRequest() const;
 
     // Helpers for handlers.
-    std::string readRequest(int fd);  // reads up to the blank line; also kept for lastRequest()
     static bool sendAll(int fd, const std::string& data);
     static bool sendAll(int fd, const void* data, size_t len);
     // Sleeps up to ms, returns false early when the server stops.
@@ -41,6 +42,7 @@ class ScriptServer {
 
   private:
     void acceptLoop();
+    std::string readRequest(int fd);  // up to the blank line
 
     Handler handler_;
     int listenFd_ = -1;

@@ -1,0 +1,351 @@
+// The engine against our own misbehaving servers on 127.0.0.1: every case ends in a clean
+// error or a stream that ends, within the configured time-out.
+#include <sys/socket.h>
+
+#include <cstring>
+#include <random>
+
+#include "engine_test_support.h"
+
+namespace enginetest {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+using ServerTest = EngineTest;
+
+// Sends `head`, then `body`, then closes.
+ScriptServer::Handler answer(std::string head, std::string body = "") {
+    return [head = std::move(head), body = std::move(body)](int fd, const std::string&,
+                                                            const std::atomic<bool>&) {
+        ScriptServer::sendAll(fd, head);
+        ScriptServer::sendAll(fd, body);
+    };
+}
+
+struct Created {
+    AE_HANDLE handle;
+    int error;
+    double seconds;
+};
+
+Created create(const std::string& url, uint32_t flags = 0x940000, AE_DOWNLOADPROC proc = nullptr,
+               void* user = nullptr) {
+    auto t0 = Clock::now();
+    AE_HANDLE h = AE_StreamCreateURL(url.c_str(), 0, flags, proc, user);
+    int error = AE_ErrorGetCode();
+    return {h, error, std::chrono::duration<double>(Clock::now() - t0).count()};
+}
+
+std::string mp3Head(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> headers = {"Content-Type: audio/mpeg", "icy-name:Test Radio"};
+    headers.insert(headers.end(), extra.begin(), extra.end());
+    return httpHead("HTTP/1.0 200 OK", headers);
+}
+
+TEST_F(ServerTest, RefusedUnknownSchemesAndErrorAnswersFailCleanly) {
+    Created refused = create("http://127.0.0.1:" + std::to_string(fx::freePort()) + "/x");
+    EXPECT_EQ(refused.handle, 0u);
+    EXPECT_EQ(refused.error, AE_ERROR_CONNECT);
+
+    for (const char* url : {"", "file:///etc/passwd", "ftp://127.0.0.1/x", "garbage", "http://"}) {
+        Created c = create(url);
+        EXPECT_EQ(c.handle, 0u) << url;
+        EXPECT_EQ(c.error, AE_ERROR_URL) << url;
+    }
+    EXPECT_EQ(AE_StreamCreateURL(nullptr, 0, 0, nullptr, nullptr), 0u);
+
+    for (const char* status : {"HTTP/1.0 404 Not Found", "HTTP/1.1 500 Internal Server Error"}) {
+        ScriptServer server(answer(httpHead(status, {"Content-Length: 0"})));
+        Created c = create(server.url("/x"));
+        EXPECT_EQ(c.handle, 0u) << status;
+        EXPECT_EQ(c.error, AE_ERROR_HTTP) << status;
+    }
+    // Only "ICY 200 OK" is a SHOUTcast success; libcurl cannot read other ICY answers.
+    ScriptServer icyError(answer(httpHead("ICY 401 Service Unavailable", {})));
+    Created icy = create(icyError.url("/x"));
+    EXPECT_EQ(icy.handle, 0u);
+    EXPECT_EQ(icy.error, AE_ERROR_PROTOCOL);
+}
+
+TEST_F(ServerTest, SilentServerTimesOutAndRedirectLoopStops) {
+    ScriptServer silent([](int, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::pause(stopping, 60000);
+    });
+    Created c = create(silent.url("/x"));
+    EXPECT_EQ(c.handle, 0u);
+    EXPECT_EQ(c.error, AE_ERROR_TIMEOUT);
+    EXPECT_GE(c.seconds, kTimeoutMs / 1000.0 - 0.2);
+    EXPECT_LT(c.seconds, kTimeoutMs / 1000.0 + 3);
+
+    ScriptServer* self = nullptr;
+    ScriptServer loop([&self](int fd, const std::string&, const std::atomic<bool>&) {
+        ScriptServer::sendAll(fd,
+                              httpHead("HTTP/1.1 302 Found",
+                                       {"Location: " + self->url("/again"), "Content-Length: 0"}));
+    });
+    self = &loop;
+    Created r = create(loop.url("/start"));
+    EXPECT_EQ(r.handle, 0u);
+    EXPECT_EQ(r.error, AE_ERROR_PROTOCOL);
+    EXPECT_LE(loop.connections(), 7);
+}
+
+TEST_F(ServerTest, OversizedAndEndlessHeadersAreRejected) {
+    // Many short header lines adding up to more than 64 KiB.
+    ScriptServer many([](int fd, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::sendAll(fd, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n");
+        for (int i = 0; i < 100000 && !stopping; ++i) {
+            if (!ScriptServer::sendAll(fd, "X-Pad-" + std::to_string(i) + ": 0123456789abcdef\r\n"))
+                return;
+        }
+    });
+    Created c = create(many.url("/x"));
+    EXPECT_EQ(c.handle, 0u);
+    EXPECT_EQ(c.error, AE_ERROR_PROTOCOL);
+
+    // One header line that never ends.
+    ScriptServer endless([](int fd, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::sendAll(fd, "HTTP/1.0 200 OK\r\nX-Endless: ");
+        std::string chunk(4096, 'a');
+        while (!stopping && ScriptServer::sendAll(fd, chunk)) {
+        }
+    });
+    Created e = create(endless.url("/x"));
+    EXPECT_EQ(e.handle, 0u);
+    EXPECT_NE(e.error, AE_OK);
+    EXPECT_LT(e.seconds, kTimeoutMs / 1000.0 + 3);
+}
+
+TEST_F(ServerTest, BadBodiesFailWithinTheTimeOut) {
+    // Closes right after the headers.
+    ScriptServer empty(answer(mp3Head()));
+    Created c = create(empty.url("/x"));
+    EXPECT_EQ(c.handle, 0u);
+    EXPECT_EQ(c.error, AE_ERROR_FORMAT);
+
+    // Random bytes without end.
+    ScriptServer noise([](int fd, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::sendAll(fd, mp3Head());
+        std::mt19937 rng(1);
+        std::string chunk(4096, '\0');
+        while (!stopping) {
+            for (char& ch : chunk) ch = static_cast<char>(rng());
+            if (!ScriptServer::sendAll(fd, chunk)) return;
+        }
+    });
+    Created n = create(noise.url("/x"));
+    EXPECT_EQ(n.handle, 0u);
+    EXPECT_NE(n.error, AE_OK);
+    EXPECT_LT(n.seconds, kTimeoutMs / 1000.0 + 3);
+
+    // A slow trickle: one byte of audio every 50 ms.
+    std::string mp3 = fileBytes(media().mp3);
+    ScriptServer trickle([mp3](int fd, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::sendAll(fd, mp3Head());
+        for (char ch : mp3) {
+            if (!ScriptServer::pause(stopping, 50) || !ScriptServer::sendAll(fd, &ch, 1)) return;
+        }
+    });
+    Created t = create(trickle.url("/x"));
+    EXPECT_EQ(t.handle, 0u);
+    EXPECT_EQ(t.error, AE_ERROR_TIMEOUT);
+    EXPECT_LT(t.seconds, kTimeoutMs / 1000.0 + 3);
+}
+
+TEST_F(ServerTest, BadMetaintValuesPlayAsPlainAudio) {
+    std::string mp3 = fileBytes(media().mp3);
+    for (const char* metaint : {"0", "-16000", "99999999999", "banana"}) {
+        ScriptServer server(answer(mp3Head({std::string("icy-metaint:") + metaint}), mp3));
+        Created c = create(server.url("/x"), 0);
+        ASSERT_NE(c.handle, 0u) << metaint << " error " << c.error;
+        AE_CHANNELINFO info{};
+        ASSERT_TRUE(AE_ChannelGetInfo(c.handle, &info));
+        EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_MP3);
+        EXPECT_EQ(AE_ChannelGetTags(c.handle, AE_TAG_META), nullptr);
+        EXPECT_TRUE(AE_StreamFree(c.handle));
+    }
+}
+
+void CollectHeaders(const void* buffer, uint32_t length, void* user) {
+    auto* blocks = static_cast<std::vector<std::string>*>(user);
+    if (length == 0 && buffer) {
+        std::string block;
+        for (const char* p = static_cast<const char*>(buffer); *p; p += std::strlen(p) + 1)
+            block += std::string(p) + "|";
+        blocks->push_back(block);
+    }
+}
+
+TEST_F(ServerTest, HttpAnswerGivesHeadersFormatAndPositions) {
+    std::string mp3 = fileBytes(media().mp3);
+    ScriptServer server(answer(mp3Head({"icy-br:128"}), mp3));
+    std::vector<std::string> blocks;
+    Created c = create(server.url("/live"), 0x940000, CollectHeaders, &blocks);
+    ASSERT_NE(c.handle, 0u) << c.error;
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0],
+              "HTTP/1.0 200 OK|Content-Type: audio/mpeg|icy-name:Test Radio|icy-br:128|");
+
+    std::string request = server.lastRequest();
+    EXPECT_NE(request.find("User-Agent: VELMORA\r\n"), std::string::npos) << request;
+    EXPECT_NE(request.find("Icy-MetaData: 1\r\n"), std::string::npos) << request;
+
+    const char* http = AE_ChannelGetTags(c.handle, AE_TAG_HTTP);
+    EXPECT_EQ(tagList(http),
+              (std::vector<std::string>{"HTTP/1.0 200 OK", "Content-Type: audio/mpeg",
+                                        "icy-name:Test Radio", "icy-br:128"}));
+    EXPECT_EQ(AE_ChannelGetTags(c.handle, AE_TAG_ICY), nullptr);
+    EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_NOT_AVAILABLE);
+    EXPECT_EQ(AE_ChannelGetTags(c.handle, AE_TAG_OGG), nullptr);
+    EXPECT_EQ(AE_ChannelGetTags(c.handle, AE_TAG_WMA), nullptr);
+
+    AE_CHANNELINFO info{};
+    ASSERT_TRUE(AE_ChannelGetInfo(c.handle, &info));
+    EXPECT_EQ(info.freq, 44100u);
+    EXPECT_EQ(info.chans, 2u);
+    EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_MP3);
+    EXPECT_EQ(info.flags, 0x940000u);
+    EXPECT_STREQ(info.filename, server.url("/live").c_str());
+    EXPECT_EQ(AE_ChannelSeconds2Bytes(c.handle, 0.001), 176u);  // 44 frames x 2 ch x 2 bytes
+    EXPECT_EQ(AE_ChannelSeconds2Bytes(c.handle, 1.0), 176400u);
+    float kbps = 0;
+    ASSERT_TRUE(AE_ChannelGetAttribute(c.handle, AE_ATTRIB_BITRATE, &kbps));
+    EXPECT_EQ(kbps, 128.0f);
+
+    // 2 s of a 128 kbps stream, and the whole file arrives quickly.
+    EXPECT_EQ(AE_StreamGetFilePosition(c.handle, AE_FILEPOS_END), 32000u);
+    EXPECT_GE(bufferUntil76(c.handle), 76);
+    EXPECT_EQ(AE_StreamGetFilePosition(c.handle, AE_FILEPOS_WMA_BUFFER), ~uint64_t{0});
+    EXPECT_EQ(AE_StreamGetFilePosition(c.handle, 7), ~uint64_t{0});
+    EXPECT_EQ(AE_ChannelIsActive(c.handle), AE_ACTIVE_STOPPED);  // not played yet
+    EXPECT_EQ(AE_ChannelGetLevel(c.handle), 0xFFFFFFFFu);
+
+    EXPECT_TRUE(AE_StreamFree(c.handle));
+    EXPECT_FALSE(AE_StreamFree(c.handle));
+    EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_HANDLE);
+    EXPECT_EQ(AE_StreamGetFilePosition(c.handle, AE_FILEPOS_END), ~uint64_t{0});
+    EXPECT_EQ(AE_ChannelGetTags(c.handle, AE_TAG_HTTP), nullptr);
+    EXPECT_EQ(AE_ChannelIsActive(c.handle), AE_ACTIVE_STOPPED);
+}
+
+TEST_F(ServerTest, ShoutcastAnswerGoesUnderIcyWithMetadata) {
+    std::string mp3 = fileBytes(media().mp3);
+    std::string body = withIcyMetadata(mp3, 8192, {"StreamTitle='First Song';StreamUrl='';"});
+    ScriptServer server(answer(httpHead("ICY 200 OK", {"icy-name:Shout Radio", "icy-metaint:8192",
+                                                       "content-type:audio/mpeg"}),
+                               body));
+    Created c = create(server.url("/;"));
+    ASSERT_NE(c.handle, 0u) << c.error;
+    EXPECT_EQ(AE_ChannelGetTags(c.handle, AE_TAG_HTTP), nullptr);
+    auto icy = tagList(AE_ChannelGetTags(c.handle, AE_TAG_ICY));
+    ASSERT_FALSE(icy.empty());
+    EXPECT_EQ(icy[0], "ICY 200 OK");
+    EXPECT_TRUE(hasEntry(AE_ChannelGetTags(c.handle, AE_TAG_ICY), "icy-name:Shout Radio"));
+    // Before playback the title is the one downloaded so far.
+    ASSERT_TRUE(waitFor([&] { return AE_ChannelGetTags(c.handle, AE_TAG_META) != nullptr; }, 10s));
+    EXPECT_STREQ(AE_ChannelGetTags(c.handle, AE_TAG_META),
+                 "StreamTitle='First Song';StreamUrl='';");
+    // The metadata never reaches the decoder: all audio bytes are the file's.
+    ASSERT_TRUE(waitFor(
+        [&] { return AE_StreamGetFilePosition(c.handle, AE_FILEPOS_DOWNLOAD) >= 32000u; }, 10s));
+    EXPECT_TRUE(AE_StreamFree(c.handle));
+}
+
+TEST_F(ServerTest, PlaylistAnswersResolveToTheirStream) {
+    std::string mp3 = fileBytes(media().mp3);
+    ScriptServer* self = nullptr;
+    ScriptServer server([&self, &mp3](int fd, const std::string& request,
+                                      const std::atomic<bool>&) {
+        std::string path = request.substr(4, request.find(' ', 4) - 4);
+        if (path == "/list.pls") {
+            ScriptServer::sendAll(
+                fd, httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/x-scpls"}) +
+                        "[playlist]\nNumberOfEntries=2\nFile1=http://127.0.0.1:1/dead\n"
+                        "File2=stream.mp3\n");
+        } else if (path == "/list.asx") {
+            ScriptServer::sendAll(
+                fd, httpHead("HTTP/1.0 200 OK", {"Content-Type: video/x-ms-asf"}) +
+                        "<asx version=\"3.0\"><entry><ref href=\"" + self->url("/stream.mp3") +
+                        "\"/></entry></asx>");
+        } else if (path == "/self.m3u") {
+            ScriptServer::sendAll(
+                fd, httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/x-mpegurl"}) + "self.m3u\n");
+        } else if (path == "/stream.mp3") {
+            ScriptServer::sendAll(fd, mp3Head() + mp3);
+        } else {
+            ScriptServer::sendAll(fd, httpHead("HTTP/1.0 404 Not Found", {}));
+        }
+    });
+    self = &server;
+    for (const char* list : {"/list.pls", "/list.asx"}) {
+        Created c = create(server.url(list));
+        ASSERT_NE(c.handle, 0u) << list << " error " << c.error;
+        AE_CHANNELINFO info{};
+        ASSERT_TRUE(AE_ChannelGetInfo(c.handle, &info));
+        EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_MP3);
+        EXPECT_TRUE(hasEntry(AE_ChannelGetTags(c.handle, AE_TAG_HTTP), "Content-Type: audio/mpeg"));
+        AE_StreamFree(c.handle);
+    }
+    // A playlist naming itself stops at the depth bound.
+    Created loop = create(server.url("/self.m3u"));
+    EXPECT_EQ(loop.handle, 0u);
+    EXPECT_EQ(loop.error, AE_ERROR_PLAYLIST);
+
+    // Without playlist resolution the answer is just not audio.
+    AE_SetConfig(AE_CONFIG_NET_PLAYLIST, 0);
+    Created plain = create(server.url("/list.pls"));
+    EXPECT_EQ(plain.handle, 0u);
+    EXPECT_EQ(plain.error, AE_ERROR_FORMAT);
+}
+
+TEST_F(ServerTest, FamiliesNeedTheirPlugins) {
+    std::string aac = fileBytes(media().aac);
+    ScriptServer server(answer(httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/aac"}), aac));
+    Created with = create(server.url("/a.aac"));
+    ASSERT_NE(with.handle, 0u) << with.error;
+    AE_CHANNELINFO info{};
+    AE_ChannelGetInfo(with.handle, &info);
+    EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_AAC);
+    EXPECT_NE(info.plugin, 0u);
+    AE_StreamFree(with.handle);
+
+    AE_Free();
+    ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr));
+    Created without = create(server.url("/a.aac"));
+    EXPECT_EQ(without.handle, 0u);
+    EXPECT_EQ(without.error, AE_ERROR_CODEC);
+    EXPECT_EQ(AE_PluginLoad("nosuch", 1), 0u);
+    EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_PLUGIN);
+}
+
+TEST_F(ServerTest, FreeDuringBlockedCreateAbortsIt) {
+    ScriptServer silent([](int, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::pause(stopping, 60000);
+    });
+    AE_SetConfig(AE_CONFIG_NET_TIMEOUT, 30000);
+    std::atomic<bool> done{false};
+    Created result{};
+    std::thread creator([&] {
+        result = create(silent.url("/x"));
+        done = true;
+    });
+    ASSERT_TRUE(waitFor([&] { return silent.connections() > 0; }, 10s));
+    std::this_thread::sleep_for(100ms);
+    auto t0 = Clock::now();
+    EXPECT_TRUE(AE_Free());
+    EXPECT_LT(Clock::now() - t0, 3s);
+    ASSERT_TRUE(waitFor([&] { return done.load(); }, 5s));
+    creator.join();
+    EXPECT_EQ(result.handle, 0u);
+    EXPECT_EQ(result.error, AE_ERROR_ABORTED);
+    EXPECT_LT(result.seconds, 10);
+    EXPECT_FALSE(AE_Free());
+    EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_INIT);
+    ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr));  // for TearDown
+    AE_SetConfig(AE_CONFIG_NET_TIMEOUT, kTimeoutMs);
+}
+
+}  // namespace
+}  // namespace enginetest
