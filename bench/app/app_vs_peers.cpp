@@ -1,0 +1,63 @@
+// app-vs-peers-run --velmora PATH [--rounds N] [--seconds S]
+//
+// The whole player (its window shown on a virtual display, the meters running) against mpv
+// and mpg123 on one local Icecast MP3 mount: CPU seconds, peak RSS and the time from start to
+// the first audible sample. Goals: CPU and RSS no more than mpv's, first audio no later than
+// mpg123's.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "fixtures.h"
+#include "peers.h"
+
+namespace {
+
+constexpr double kToneAmplitude = 0.5;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string velmora;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (!std::strcmp(argv[i], "--velmora")) velmora = argv[i + 1];
+    if (velmora.empty() || ::access(velmora.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "usage: app-vs-peers-run --velmora PATH [--rounds N] [--seconds S]\n");
+        return 2;
+    }
+    const bench::Options options = bench::parseOptions(argc, argv);
+
+    fx::PulseServer pulse;
+    fx::Xvfb x;
+    fx::Icecast ice;
+    if (!pulse.start() || !x.start() || !ice.start() ||
+        !ice.startSource("bench.mp3", fx::Codec::Mp3, 440, "Bench", kToneAmplitude)) {
+        std::fprintf(stderr, "servers: %s%s%s\n", pulse.error().c_str(), x.error().c_str(),
+                     ice.error().c_str());
+        return 1;
+    }
+    const std::string url = ice.url("bench.mp3");
+    fx::TempDir work("velmora-bench");
+    fx::writePls(work.file("bench.pls"), url, "Bench");
+    const std::string runtime = work.file("run");
+    ::mkdir(runtime.c_str(), 0700);
+
+    bench::Player player{"velmora", {velmora, work.file("bench.pls")}, {}};
+    player.options.env = {
+        {"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", runtime}, {"HOME", work.path()}};
+    player.options.unsetEnv = {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"};
+    player.options.cwd = work.path();
+    const std::vector<bench::Player> players{
+        player,
+        {"mpg123", {"mpg123", "-q", "-o", "pulse", url}, {}},
+        {"mpv", {"mpv", "--no-config", "--no-video", "--ao=pulse", "--really-quiet", url}, {}},
+    };
+    auto med = bench::compare(players, pulse, options);
+    const auto &v = med["velmora"], &m = med["mpv"], &g = med["mpg123"];
+    bool ok = bench::goal("cpu", "velmora", v.cpuSeconds, "mpv", m.cpuSeconds);
+    ok &= bench::goal("peak rss", "velmora", v.rssMb, "mpv", m.rssMb);
+    ok &= bench::goal("first audio", "velmora", v.firstAudioSeconds, "mpg123", g.firstAudioSeconds);
+    return ok ? 0 : 3;
+}

@@ -1,0 +1,304 @@
+// The whole program, for real: players and couriers started as processes on a virtual X
+// display with a window manager, playing from a local Icecast into a PulseAudio null sink whose
+// monitor is recorded and analysed.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+
+using namespace std::chrono_literals;
+using fx::Millis;
+
+namespace {
+
+#ifndef VELMORA_E2E_TIME_SCALE
+#define VELMORA_E2E_TIME_SCALE 1
+#endif
+constexpr int kTimeScale = VELMORA_E2E_TIME_SCALE;
+
+constexpr double kFreqA = 440, kFreqB = 660;
+constexpr Millis kPlayTimeout{40000};  // start, connect, buffer and sound
+constexpr Millis kCourierExitLimit{1000 * kTimeScale};
+constexpr Millis kPlayerExitLimit{1000 * kTimeScale};
+constexpr Millis kWatchdogPeriod{25000};
+constexpr size_t kAnalysisFrames = fx::Recorder::kRate / 2;  // the last half second
+constexpr int kAudibleRms = 300;
+// Client coordinates of the close button's middle.
+constexpr int kCloseX = 440 + 10, kCloseY = 11 + 10;
+
+// Runs a small X tool against the test's display; its stdout, empty when it failed.
+std::string xtool(const std::vector<std::string>& argv) {
+    fx::ChildProcess p;
+    if (!p.start(argv) || p.wait(Millis(10000)) != 0) return "";
+    return p.stdoutText();
+}
+
+std::vector<std::string> playerWindows() {
+    std::istringstream in(xtool({"xdotool", "search", "--onlyvisible", "--class", "^Velmora$"}));
+    std::vector<std::string> ids;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) ids.push_back(line);
+    return ids;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// A server that accepts connections and never says a word: a connection to it stays "being
+// made" for as long as the client is willing to wait.
+class SilentServer {
+  public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && listen(fd_, 8) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                pollfd p{fd_, POLLIN, 0};
+                if (poll(&p, 1, 50) > 0) {
+                    int c = accept(fd_, nullptr, nullptr);
+                    if (c >= 0) {
+                        clients_.push_back(c);
+                        ++accepted_;
+                    }
+                }
+            }
+        });
+    }
+    ~SilentServer() {
+        stop_ = true;
+        thread_.join();
+        for (int c : clients_) close(c);
+        close(fd_);
+    }
+    int port() const { return port_; }
+    int accepted() const { return accepted_; }
+
+  private:
+    int fd_ = -1, port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::vector<int> clients_;
+    std::thread thread_;
+};
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pulse.start()) << pulse.error();
+        ASSERT_TRUE(x.start(1280, 1024, /*withOpenbox=*/true)) << x.error();
+        ASSERT_TRUE(bus.start()) << bus.error();
+        ASSERT_TRUE(ice.start()) << ice.error();
+        ASSERT_TRUE(ice.startSource("a.mp3", fx::Codec::Mp3, kFreqA, "Station A")) << ice.error();
+        ASSERT_TRUE(ice.startSource("b.mp3", fx::Codec::Mp3, kFreqB, "Station B")) << ice.error();
+        ASSERT_TRUE(rec.start(pulse));
+        fx::writePls(work.file("a.pls"), ice.url("a.mp3"), "Station A");
+        fx::writePls(work.file("b.pls"), ice.url("b.mp3"), "Station B");
+        mkdir(runtime.c_str(), 0700);
+        // The player reads its station record beside the program, so each test runs a copy
+        // of its own with a record naming Station B: a start without a playlist stays local.
+        std::filesystem::copy_file(VELMORA_PLAYER, player);
+        writeStationRecord(work.file("velmora.dta"), "Station B", ice.url("b.mp3"));
+    }
+
+    void TearDown() override {
+        for (auto& p : players) {
+            if (p->running()) p->stop(Millis(2000));
+            const std::string err = p->stderrText();
+            for (const char* report :
+                 {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
+                EXPECT_EQ(err.find(report), std::string::npos) << err;
+        }
+    }
+
+    static void writeStationRecord(const std::string& path, const std::string& title,
+                                   const std::string& stream) {
+        std::string rec(153, '\0');
+        rec[0] = static_cast<char>(title.size());
+        rec.replace(1, title.size(), title);
+        rec[92] = static_cast<char>(stream.size());
+        rec.replace(93, stream.size(), stream);
+        fx::writeFile(path, rec);
+    }
+
+    fx::ChildProcess& start(const std::vector<std::string>& args, const std::string& cwd = "") {
+        fx::ChildProcess::Options opt;
+        opt.env = pulse.env();
+        opt.env["DISPLAY"] = x.display();
+        opt.env["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
+        opt.env["XDG_RUNTIME_DIR"] = runtime;
+        opt.env["HOME"] = work.path();
+        opt.env["VELMORA_DEBUG"] = "1";
+        opt.unsetEnv = {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+        opt.cwd = cwd.empty() ? work.path() : cwd;
+        std::vector<std::string> argv{player};
+        argv.insert(argv.end(), args.begin(), args.end());
+        players.push_back(std::make_unique<fx::ChildProcess>());
+        EXPECT_TRUE(players.back()->start(argv, opt));
+        return *players.back();
+    }
+
+    // Frequency of the last half second heard, 0 while it is too quiet to tell.
+    double heardFrequency() const {
+        auto s = rec.samplesSoFar();
+        size_t frames = s.size() / 2;
+        if (frames < kAnalysisFrames) return 0;
+        auto a = fx::analyze(s, frames - kAnalysisFrames, frames);
+        return a.rms >= kAudibleRms ? a.frequencyHz : 0;
+    }
+    bool hears(double hz, Millis timeout) const {
+        return fx::waitUntil([&] { return std::fabs(heardFrequency() - hz) < hz * 0.03; }, timeout,
+                             Millis(200));
+    }
+
+    static bool waitForWindows(size_t n) {
+        return fx::waitUntil([&] { return playerWindows().size() == n; }, fx::kStartTimeout,
+                             Millis(200));
+    }
+
+    // Exit status once the process has ended within `limit` of now; the time it took.
+    static std::optional<int> exitWithin(fx::ChildProcess& p, Millis limit, Millis* took) {
+        auto t0 = std::chrono::steady_clock::now();
+        auto rc = p.wait(limit + Millis(10000));
+        *took = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - t0);
+        return rc;
+    }
+
+    fx::TempDir work{"velmora-e2e"};
+    const std::string runtime = work.file("run");
+    const std::string player = work.file("velmora");
+    fx::PulseServer pulse;
+    fx::Xvfb x;
+    fx::DbusSession bus;
+    fx::Icecast ice;
+    fx::Recorder rec;
+    std::vector<std::unique_ptr<fx::ChildProcess>> players;
+};
+
+TEST_F(EndToEnd, ASecondStartWithAPlaylistHandsItToTheRunningPlayer) {
+    auto& first = start({"a.pls"});
+    ASSERT_TRUE(hears(kFreqA, kPlayTimeout)) << "heard " << heardFrequency() << " Hz\n"
+                                             << first.stderrText();
+    ASSERT_TRUE(waitForWindows(1));
+    const auto socketFile = runtime + "/Velmora";
+    EXPECT_TRUE(exists(socketFile));
+
+    // Given relative to the player's folder; the courier runs elsewhere, where no b.pls is.
+    fx::TempDir elsewhere;
+    auto t0 = std::chrono::steady_clock::now();
+    auto& courier = start({"b.pls"}, elsewhere.path());
+    size_t mostWindows = 0;
+    while (courier.running() && std::chrono::steady_clock::now() - t0 < kCourierExitLimit * 5)
+        mostWindows = std::max(mostWindows, playerWindows().size());
+    auto rc = courier.wait(Millis(10000));
+    auto took = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - t0);
+    EXPECT_EQ(rc, 0) << courier.stderrText();
+    EXPECT_LE(took, kCourierExitLimit);
+    EXPECT_LE(mostWindows, 1u);
+    EXPECT_EQ(playerWindows().size(), 1u);
+    EXPECT_TRUE(hears(kFreqB, kPlayTimeout)) << "heard " << heardFrequency() << " Hz";
+
+    // The same playlist again restarts the connection and still plays it.
+    auto& again = start({work.file("b.pls")});
+    EXPECT_EQ(again.wait(Millis(10000)), 0);
+    EXPECT_TRUE(hears(kFreqB, kPlayTimeout));
+
+    // The close button ends the player: exit 0 at once, its socket gone.
+    auto windows = playerWindows();
+    ASSERT_EQ(windows.size(), 1u);
+    xtool({"xdotool", "mousemove", "--sync", "--window", windows[0], std::to_string(kCloseX),
+           std::to_string(kCloseY), "click", "1"});
+    Millis closeTook{};
+    EXPECT_EQ(exitWithin(first, kPlayerExitLimit, &closeTook), 0) << first.stderrText();
+    EXPECT_LE(closeTook, kPlayerExitLimit + Millis(500));  // includes the click's round trip
+    EXPECT_FALSE(exists(socketFile));
+    EXPECT_TRUE(waitForWindows(0));
+}
+
+TEST_F(EndToEnd, ASecondStartWithoutAnArgumentIsAPlayerOfItsOwn) {
+    auto& first = start({"a.pls"});
+    ASSERT_TRUE(waitForWindows(1));
+    ASSERT_TRUE(hears(kFreqA, kPlayTimeout)) << first.stderrText();
+    auto& second = start({});
+    ASSERT_TRUE(waitForWindows(2)) << second.stderrText();
+    // It plays its stored station (Station B) beside the first.
+    EXPECT_TRUE(fx::waitUntil([&] {
+        return second.stderrText().find(ice.url("b.mp3")) != std::string::npos;
+    })) << second.stderrText();
+
+    // The first one closes; the second keeps running and now takes hand-offs.
+    auto windows = playerWindows();
+    std::string firstWindow;
+    for (const auto& w : windows)
+        if (xtool({"xdotool", "getwindowpid", w}) == std::to_string(first.pid()) + "\n")
+            firstWindow = w;
+    ASSERT_FALSE(firstWindow.empty());
+    xtool({"wmctrl", "-i", "-c", firstWindow});
+    Millis took{};
+    EXPECT_EQ(exitWithin(first, kPlayerExitLimit, &took), 0);
+    EXPECT_TRUE(second.running());
+    auto& courier = start({"a.pls"});
+    EXPECT_EQ(courier.wait(Millis(15000)), 0);
+    EXPECT_TRUE(waitForWindows(1));
+    EXPECT_TRUE(fx::waitUntil([&] {
+        return second.stderrText().find(ice.url("a.mp3")) != std::string::npos;
+    })) << second.stderrText();
+    EXPECT_TRUE(hears(kFreqA, kPlayTimeout));
+}
+
+TEST_F(EndToEnd, TheWatchdogBringsTheStationBackAfterItsSourceStops) {
+    auto& p = start({"a.pls"});
+    ASSERT_TRUE(hears(kFreqA, kPlayTimeout)) << p.stderrText();
+    ice.stopSource("a.mp3");
+    EXPECT_TRUE(
+        fx::waitUntil([&] { return p.stderrText().find("Servis Yok") != std::string::npos; },
+                      kWatchdogPeriod + Millis(15000), Millis(200)))
+        << p.stderrText();
+    EXPECT_NE(heardFrequency(), kFreqA);
+    ASSERT_TRUE(ice.startSource("a.mp3", fx::Codec::Mp3, kFreqA, "Station A"));
+    auto back = std::chrono::steady_clock::now();
+    EXPECT_TRUE(hears(kFreqA, kWatchdogPeriod + kPlayTimeout)) << p.stderrText();
+    auto took = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - back);
+    std::cout << "sound back " << took.count() << " ms after the source\n";
+    EXPECT_TRUE(p.running());
+}
+
+TEST_F(EndToEnd, ClosingWhileAConnectionHangsExitsAtOnceAndLeavesNothing) {
+    SilentServer silent;
+    ASSERT_GT(silent.port(), 0);
+    fx::writePls(work.file("hang.pls"),
+                 "http://127.0.0.1:" + std::to_string(silent.port()) + "/live", "Hanging");
+    auto& p = start({"hang.pls"});
+    ASSERT_TRUE(waitForWindows(1)) << p.stderrText();
+    ASSERT_TRUE(fx::waitUntil([&] { return silent.accepted() > 0; }));
+    auto windows = playerWindows();
+    ASSERT_EQ(windows.size(), 1u);
+    xtool({"wmctrl", "-i", "-c", windows[0]});
+    Millis took{};
+    EXPECT_EQ(exitWithin(p, kPlayerExitLimit, &took), 0) << p.stderrText();
+    EXPECT_LE(took, kPlayerExitLimit + Millis(500));
+    EXPECT_FALSE(exists(runtime + "/Velmora"));
+    // Nothing of it is left running (its pid is reaped, so /proc has no entry of it).
+    EXPECT_FALSE(exists("/proc/" + std::to_string(p.pid()) + "/status"));
+}
+
+}  // namespace
