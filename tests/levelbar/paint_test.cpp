@@ -263,3 +263,19 @@ TEST(LevelBarPaint, AutomaticCaption) {
         for (int x = 0; x < 200; ++x) differing += withCaption.pixel(x, y) != without.pixel(x, y);
     EXPECT_GT(differing, 10);
 }
+
+TEST(LevelBarPaint, LitLengthLeftLongByAMarginChangeStaysInsideTheBar) {
+    TLevelBar bar;
+    bar.setHeight(8);
+    bar.setOrientation(boHorizontal);  // margin 1: barLength 62
+    bar.setPosition(100);
+    bar.setHeight(12);  // a resize keeps margin 1
+    ASSERT_EQ(bar.litLength(), 62);
+    bar.setOrientation(boHorizontal);  // margin 2 now, barLength 60, litLength kept
+    ASSERT_EQ(bar.barLength(), 60);
+    ASSERT_EQ(bar.litLength(), 62);
+    const QImage image = Render(bar);
+    EXPECT_EQ(Px(image, 60, 6), ToPixel(bar.rowColors()[60][6]));
+    EXPECT_EQ(Px(image, 61, 6), ToPixel(bar.backgroundColor()));
+    EXPECT_EQ(Px(image, 62, 6), ToPixel(bar.backgroundColor()));
+}

@@ -20,6 +20,22 @@ class PaintCounter : public QObject {
     }
 };
 
+void ProcessEventsFor(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// Waits, generously for a loaded machine, until the counter has seen a paint.
+bool WaitForPaint(const PaintCounter& counter) {
+    const int before = counter.paints;
+    QElapsedTimer timer;
+    timer.start();
+    while (counter.paints == before && timer.elapsed() < 20000)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return counter.paints > before;
+}
+
 QString SystemPercent(const char* text) {
     return QString::fromLatin1(text).replace('.', QLocale::system().decimalPoint());
 }
@@ -165,26 +181,26 @@ TEST(LevelBarWidget, MaximumWrites) {
 
 TEST(LevelBarWidget, PositionWriteRepaintsUnlessMaximumIsZero) {
     TLevelBar bar;
-    bar.show();
     PaintCounter counter;
     bar.installEventFilter(&counter);
-    QApplication::processEvents();
-    counter.paints = 0;
+    bar.show();
+    ASSERT_TRUE(WaitForPaint(counter));
 
     bar.setMaximum(0);
-    QApplication::processEvents();
+    ASSERT_TRUE(WaitForPaint(counter));
+    ProcessEventsFor(100);
     counter.paints = 0;
     bar.setPosition(50);
-    QApplication::processEvents();
+    ProcessEventsFor(300);
     EXPECT_EQ(counter.paints, 0);
     EXPECT_EQ(bar.position(), 50);
 
     bar.setMaximum(100);
-    QApplication::processEvents();
+    ASSERT_TRUE(WaitForPaint(counter));
+    ProcessEventsFor(100);
     counter.paints = 0;
     bar.setPosition(50);
-    QApplication::processEvents();
-    EXPECT_EQ(counter.paints, 1);
+    EXPECT_TRUE(WaitForPaint(counter));
 }
 
 TEST(LevelBarWidget, BlockSizeClampsToTheBar) {
