@@ -1,0 +1,121 @@
+// The real player on a local station, driven by playerctl on a private session bus: status,
+// titles, stop and play heard on the sound server's null sink, and the volume slider.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <string>
+#include <sys/stat.h>
+
+#include "fixtures.h"
+#include "mpris_test_support.h"
+
+using namespace mprist;
+
+namespace {
+
+constexpr int kRate = fx::Recorder::kRate;
+constexpr int kSilentPeak = 64;                         // the keep-alive stream is digital silence
+constexpr int kAudiblePeak = 1000;                      // the source's sine peaks near 4096
+constexpr std::chrono::milliseconds kStartWait{60000};  // connect + buffer on a loaded machine
+
+// Peak and rms of the last `ms` milliseconds recorded.
+fx::Analysis recent(const fx::Recorder& recorder, int ms) {
+    const std::vector<int16_t> samples = recorder.samplesSoFar();
+    const size_t frames = samples.size() / 2;
+    const size_t span = size_t(kRate) * ms / 1000;
+    return fx::analyze(samples, frames > span ? frames - span : 0, frames);
+}
+
+// Waits for pred while the player runs; false at once when the player has ended.
+bool whilePlaying(fx::ChildProcess& player, const std::function<bool()>& pred,
+                  std::chrono::milliseconds timeout = kWait) {
+    return waitFor([&] { return !player.running() || pred(); }, timeout) && player.running();
+}
+
+bool playerctlSays(fx::ChildProcess& player, const QStringList& args, const QString& expected,
+                   std::chrono::milliseconds timeout = kWait) {
+    return whilePlaying(
+        player,
+        [&] {
+            const ProcessResult r = playerctl(args);
+            return r.exitCode == 0 && r.out == expected;
+        },
+        timeout);
+}
+
+}  // namespace
+
+TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
+#ifndef VELMORA_PROGRAM
+    GTEST_SKIP() << "the program is not built";
+#else
+    fx::PulseServer pulse;
+    ASSERT_TRUE(pulse.start()) << pulse.error();
+    fx::Icecast ice;
+    ASSERT_TRUE(ice.start()) << ice.error();
+    ASSERT_TRUE(ice.startSource("a.mp3", fx::Codec::Mp3, 440, "Station A"));
+    fx::Xvfb x;
+    ASSERT_TRUE(x.start()) << x.error();
+    fx::Recorder recorder;
+    ASSERT_TRUE(recorder.start(pulse));
+
+    // A private runtime folder: no other player's instance lock or hand-off socket is seen.
+    fx::TempDir home("mpris-e2e");
+    const std::string runtime = home.file("runtime");
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    const std::string playlist = home.file("station.pls");
+    fx::writePls(playlist, ice.url("a.mp3"), "Station A");
+
+    fx::ChildProcess player;
+    fx::ChildProcess::Options options;
+    options.env = pulse.env();
+    options.env["XDG_RUNTIME_DIR"] = runtime;
+    options.env["HOME"] = home.path();
+    options.env["VELMORA_DEBUG"] = "1";
+    ASSERT_TRUE(player.start({VELMORA_PROGRAM, playlist}, options));
+    const auto log = [&] { return "player's log:\n" + player.stderrText() + player.stdoutText(); };
+
+    ASSERT_TRUE(playerctlSays(player, {"status"}, "Playing", kStartWait)) << log();
+    ASSERT_TRUE(whilePlaying(player, [&] { return recent(recorder, 300).peak > kAudiblePeak; }))
+        << log();
+    EXPECT_TRUE(playerctlSays(player, {"metadata", "album"}, "Station A")) << log();
+
+    // A title update on the server reaches the bus once it is heard.
+    ASSERT_TRUE(ice.setTitle("a.mp3", "Artist - First Song"));
+    EXPECT_TRUE(playerctlSays(player, {"metadata", "title"}, "Artist - First Song", kStartWait))
+        << log();
+    ASSERT_TRUE(ice.setTitle("a.mp3", "Artist - Second Song"));
+    EXPECT_TRUE(playerctlSays(player, {"metadata", "title"}, "Artist - Second Song", kStartWait))
+        << log();
+
+    // Stop silences the sink and keeps it silent (the watchdog is off after a stop).
+    ASSERT_EQ(playerctl({"stop"}).exitCode, 0);
+    EXPECT_TRUE(playerctlSays(player, {"status"}, "Stopped")) << log();
+    ASSERT_TRUE(whilePlaying(player, [&] { return recent(recorder, 300).peak < kSilentPeak; }))
+        << log();
+    const size_t silentFrom = recorder.framesSoFar();
+    ASSERT_TRUE(recorder.waitForFrames(silentFrom + kRate * 2));
+    EXPECT_LT(recent(recorder, 2000).peak, kSilentPeak);
+
+    // Play reconnects and the sound comes back.
+    ASSERT_EQ(playerctl({"play"}).exitCode, 0);
+    EXPECT_TRUE(playerctlSays(player, {"status"}, "Playing", kStartWait)) << log();
+    EXPECT_TRUE(whilePlaying(
+        player, [&] { return recent(recorder, 300).peak > kAudiblePeak; }, kStartWait))
+        << log();
+
+    // The volume moves the slider, and the engine follows it.
+    const double loud = recent(recorder, 500).rms;
+    ASSERT_EQ(playerctl({"volume", "0.3"}).exitCode, 0);
+    EXPECT_TRUE(whilePlaying(player, [&] { return playerctl({"volume"}).out.toDouble() == 0.3; }))
+        << log();
+    EXPECT_TRUE(whilePlaying(
+        player,
+        [&] { return recent(recorder, 300).rms < loud * 0.6 && recent(recorder, 300).peak > 0; }))
+        << "rms before " << loud << ", now " << recent(recorder, 300).rms;
+
+    player.stop();
+#endif
+}
