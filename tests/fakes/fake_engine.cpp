@@ -141,6 +141,11 @@ void Release(const std::string& url) {
     Changed.notify_all();
 }
 
+bool IsBlocked(const std::string& url) {
+    std::lock_guard lock(Mutex);
+    return S.blocked.count(url) > 0;
+}
+
 bool WaitBlocked(const std::string& url, std::chrono::milliseconds timeout) {
     std::unique_lock lock(Mutex);
     return Changed.wait_for(lock, timeout, [&] { return S.blocked.count(url) > 0; });

@@ -44,6 +44,8 @@ void Reset();
 void Script(const std::string& url, const StreamScript& script);
 // Lets a blocked AE_StreamCreateURL for the address return.
 void Release(const std::string& url);
+// Whether a call for the address is blocked now.
+bool IsBlocked(const std::string& url);
 // Waits until a call for the address is blocked (true) or the time-out passes.
 bool WaitBlocked(const std::string& url,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));

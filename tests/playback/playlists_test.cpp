@@ -1,0 +1,142 @@
+// The playlist readers against real files.
+#include <gtest/gtest.h>
+
+#include "playback/errors.h"
+#include "playback/playlists.h"
+#include "test_support.h"
+
+namespace {
+
+struct Read {
+    std::string title = "old title", address = "old address";
+};
+
+class Playlists : public ::testing::Test {
+  protected:
+    test::TempFolder dir;
+    Read pls(const std::string& bytes) { return run(plsurl, "a.pls", bytes); }
+    Read m3u(const std::string& bytes) { return run(m3uurl, "a.m3u", bytes); }
+    Read asx(const std::string& bytes, Read start = {"", ""}) {
+        return run(asxurl, "a.asx", bytes, start);
+    }
+
+  private:
+    template <typename Reader>
+    Read run(Reader reader, const std::string& name, const std::string& bytes, Read r = {}) {
+        reader(dir.write(name, bytes), r.title, r.address);
+        return r;
+    }
+};
+
+TEST_F(Playlists, ExtensionOfLocation) {
+    EXPECT_EQ(LocationExtension("/x/list.pls"), ".pls");
+    EXPECT_EQ(LocationExtension("http://host/a.pls"), ".pls");
+    EXPECT_EQ(LocationExtension("/x.d/list"), "");
+    EXPECT_EQ(LocationExtension("c:\\x.d\\list"), "");
+    EXPECT_EQ(LocationExtension("host:8000"), "");
+    EXPECT_EQ(LocationExtension("a.tar.gz"), ".gz");
+    EXPECT_EQ(LocationExtension(AsciiLower("/X/LIST.PLS")), ".pls");
+}
+
+TEST_F(Playlists, LinesSplitAtCrLfAndCrLfAndEndAtNul) {
+    const auto path = dir.write("l.txt", std::string("a\r\nb\rc\nd\n\ne\0f\ng", 17));
+    EXPECT_EQ(ReadPlaylistLines(path), (std::vector<std::string>{"a", "b", "c", "d", "", "e"}));
+}
+
+TEST_F(Playlists, MissingFileOrFolderLeavesOutputs) {
+    for (const std::string& location : {dir.file("none.pls"), dir.path(), std::string()}) {
+        Read r;
+        plsurl(location, r.title, r.address);
+        m3uurl(location, r.title, r.address);
+        asxurl(location, r.title, r.address);
+        EXPECT_EQ(r.title, "old title");
+        EXPECT_EQ(r.address, "old address");
+    }
+}
+
+TEST_F(Playlists, UnopenableFileRaisesAndLeavesOutputs) {
+    const std::string path = dir.socket("s.pls");
+    for (auto reader : {plsurl, m3uurl, asxurl}) {
+        Read r;
+        EXPECT_THROW(reader(path, r.title, r.address), EFOpenError);
+        EXPECT_EQ(r.title, "old title");
+        EXPECT_EQ(r.address, "old address");
+    }
+}
+
+TEST_F(Playlists, PlsFirstEntryCaseInsensitiveKeys) {
+    auto r = pls("[playlist]\r\nfile1=http://a/1\r\nTITLE1=One \r\nFile1=http://b\r\n");
+    EXPECT_EQ(r.address, "http://a/1");
+    EXPECT_EQ(r.title, "One ");  // not trimmed
+
+    r = pls("[playlist]\nFile10=http://ten\nTitle1=T\n");
+    EXPECT_EQ(r.address, "");  // File10 is another key
+    EXPECT_EQ(r.title, "T");
+
+    r = pls("File1=http://a=b\n");
+    EXPECT_EQ(r.address, "http://a=b");  // everything after the first "="
+    EXPECT_EQ(r.title, "");              // missing key: assigned empty
+}
+
+TEST_F(Playlists, M3uLastEntryWinsPerOutput) {
+    auto r = m3u("#EXTM3U\n#EXTINF:-1,First\nhttp://first/\n#EXTINF:-1,Second\nhttp://second/ \n");
+    EXPECT_EQ(r.title, "Second");
+    EXPECT_EQ(r.address, "http://second/ ");  // trailing spaces stay
+
+    r = m3u("#extinf:-1,lower name\r\n");
+    EXPECT_EQ(r.title, "lower name");
+    EXPECT_EQ(r.address, "old address");
+
+    r = m3u("#EXTINF:123,Timed\nftp://x/\n");
+    EXPECT_EQ(r.title, "old title");
+    EXPECT_EQ(r.address, "old address");
+}
+
+TEST_F(Playlists, M3uTakesSecureAddresses) {
+    auto r = m3u("#EXTINF:-1,Secure\nhttps://secure.example/live\n");
+    EXPECT_EQ(r.title, "Secure");
+    EXPECT_EQ(r.address, "https://secure.example/live");
+    r = m3u("HTTPS://UPPER/\nhttp://plain/\n");
+    EXPECT_EQ(r.address, "http://plain/");
+}
+
+TEST_F(Playlists, AsxTitleAndReference) {
+    auto r =
+        asx("<asx version=\"3.0\">\r\n<TITLE>Global</TITLE>\r\n<entry>\r\n<Title>Entry</tItLe>\r\n"
+            "\t\t<ref href = \"http://host/str eam\" />\r\n<title>After</title>\r\n</entry></asx>");
+    EXPECT_EQ(r.title, " Entry ");
+    EXPECT_EQ(r.address, "http://host/stream");  // spaces vanish, tabs trimmed
+}
+
+TEST_F(Playlists, AsxTitleWithoutClosingTagAndInfoLinkFirst) {
+    auto r = asx("<title>Open\n<moreinfo href=\"http://info/\"/>\n<ref href=\"http://s/\"/>\n");
+    EXPECT_EQ(r.title, "  ");
+    EXPECT_EQ(r.address, "http://info/");  // the first href wins, whatever it is
+}
+
+TEST_F(Playlists, AsxReferenceWithoutClosingCharactersStaysEmpty) {
+    auto r = asx("<ref href=\"http://broken\">\n<ref href=\"http://good/\"/>\n");
+    EXPECT_EQ(r.address, "http://good/");
+    EXPECT_EQ(r.title, "");
+    r = asx("<ref href=\"http://broken\">\n");
+    EXPECT_EQ(r.address, "");
+    r = asx("href");  // too short to hold the two characters after it
+    EXPECT_EQ(r.address, "");
+}
+
+TEST_F(Playlists, AsxKeepsGivenAddressAndStopsWhenBothFound) {
+    auto r = asx("<ref href=\"http://new/\"/>\n<title>T</title>\n", Read{"", "given"});
+    EXPECT_EQ(r.address, "given");
+    EXPECT_EQ(r.title, " T ");
+}
+
+TEST_F(Playlists, BytesPassUnconverted) {
+    auto r =
+        pls("File1=http://a/\nTitle1=R\xE2"
+            "dyo \xFE\xF0\n");
+    EXPECT_EQ(r.title,
+              "R\xE2"
+              "dyo \xFE\xF0");
+}
+
+}  // namespace
