@@ -14,6 +14,7 @@
 #include "playback/playerstatus.h"
 #include "playback/playlists.h"
 #include "playback/station.h"
+#include "ui/effectlabel.h"
 #include "ui/errorbox.h"
 #include "ui/frmmain.h"
 
@@ -39,7 +40,7 @@ bool StatusCarriesText(uint32_t code) {
 
 }  // namespace
 
-QLabel* TfrmMain::PlayerLabel(TPlayerLabel label) const {
+TEffectLabel* TfrmMain::PlayerLabel(TPlayerLabel label) const {
     switch (label) {
         case TPlayerLabel::Label4:
             return Label4;
@@ -54,7 +55,7 @@ QLabel* TfrmMain::PlayerLabel(TPlayerLabel label) const {
 }
 
 void TfrmMain::SetLabelBytes(TPlayerLabel which, const std::string& bytes) {
-    QLabel* label = PlayerLabel(which);
+    TEffectLabel* label = PlayerLabel(which);
     const QString text = ToDisplayText(bytes);
     if (DebugLogEnabled() && label->text() != text)
         DebugLog("%s := \"%s\"", LabelName(which), text.toUtf8().constData());

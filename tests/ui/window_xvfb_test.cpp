@@ -1,0 +1,290 @@
+// The real program under Xvfb with openbox: placement, shape, opacity, title, the window's
+// buttons and links, moving by the skin, and the start-up failure boxes.
+#include <gtest/gtest.h>
+
+#include <QColor>
+#include <QImage>
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+
+namespace {
+
+using fx::Millis;
+
+// Runs a helper program on the current display and returns its output.
+std::string Cmd(const std::vector<std::string>& argv) {
+    fx::ChildProcess p;
+    if (!p.start(argv)) return {};
+    p.wait(Millis(20000));
+    return p.stdoutText();
+}
+
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> out;
+    std::string word;
+    for (char c : text) {
+        if (c == '\n' || c == ' ') {
+            if (!word.empty()) out.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty()) out.push_back(word);
+    return out;
+}
+
+// Visible windows of a process (by _NET_WM_PID).
+std::vector<std::string> WindowsOf(pid_t pid) {
+    return Words(Cmd({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}));
+}
+
+std::optional<std::string> FindByName(const std::string& pattern, Millis timeout = Millis(30000)) {
+    std::optional<std::string> found;
+    fx::waitUntil(
+        [&] {
+            const auto ids = Words(Cmd({"xdotool", "search", "--onlyvisible", "--name", pattern}));
+            if (!ids.empty()) found = ids.front();
+            return found.has_value();
+        },
+        timeout, Millis(200));
+    return found;
+}
+
+QPoint Position(const std::string& id) {
+    const std::string info = Cmd({"xwininfo", "-id", id});
+    std::smatch m;
+    int x = -1, y = -1;
+    if (std::regex_search(info, m, std::regex("Absolute upper-left X:\\s+(-?\\d+)")))
+        x = std::stoi(m[1]);
+    if (std::regex_search(info, m, std::regex("Absolute upper-left Y:\\s+(-?\\d+)")))
+        y = std::stoi(m[1]);
+    return {x, y};
+}
+
+QImage Screenshot(const fx::TempDir& dir) {
+    const std::string path = dir.file("shot.png");
+    Cmd({"import", "-window", "root", "png:" + path});
+    return QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
+}
+
+void Click(QPoint at, int button = 1) {
+    Cmd({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click",
+         std::to_string(button)});
+}
+
+QImage Asset(const char* name) {
+    return QImage(QString::fromLatin1(VELMORA_ASSETS_DIR "/") + name)
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+// The player with its own runtime folder (instance lock), home and PATH.
+class Player {
+  public:
+    explicit Player(const std::string& program, std::map<std::string, std::string> env = {})
+        : program_(program), env_(std::move(env)) {
+        ::mkdir(dir_.file("run").c_str(), 0700);
+        ::mkdir(dir_.file("bin").c_str(), 0755);
+    }
+    const fx::TempDir& dir() const { return dir_; }
+    // A stand-in for the desktop opener that records its arguments.
+    void recordOpener() {
+        const std::string opener = dir_.file("bin/xdg-open");
+        fx::writeFile(opener,
+                      "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + dir_.file("opened") + "'\n");
+        ::chmod(opener.c_str(), 0755);
+    }
+    std::string opened() const { return fx::readFile(dir_.file("opened")); }
+    bool start() {
+        fx::ChildProcess::Options o;
+        o.env = env_;
+        o.env["XDG_RUNTIME_DIR"] = dir_.file("run");
+        o.env["HOME"] = dir_.path();
+        o.env["VELMORA_DEBUG"] = "1";
+        o.env["PATH"] = dir_.file("bin") + ":" + std::string(std::getenv("PATH"));
+        o.unsetEnv = {"QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"};
+        return process.start({program_}, o);
+    }
+    fx::ChildProcess process;
+
+  private:
+    fx::TempDir dir_{"velmora-ui"};
+    std::string program_;
+    std::map<std::string, std::string> env_;
+};
+
+// The program shows a box and no main window; Enter closes the box and the program ends with 0.
+void AnswerBoxAndExpectExitWithoutWindow(Player& player) {
+    ASSERT_TRUE(player.start());
+    std::vector<std::string> windows;
+    ASSERT_TRUE(fx::waitUntil([&] {
+        windows = WindowsOf(player.process.pid());
+        return !windows.empty();
+    }));
+    EXPECT_FALSE(FindByName("^VARNO ZIVAV$", Millis(500)));
+    Cmd({"xdotool", "windowactivate", "--sync", windows.front(), "key", "Return"});
+    EXPECT_EQ(player.process.wait(Millis(30000)), 0);
+}
+
+class WindowOnX : public ::testing::Test {
+  protected:
+    fx::Xvfb x;
+};
+
+}  // namespace
+
+TEST_F(WindowOnX, PlacedAtBottomRightWhateverTheScreenSize) {
+    struct Screen {
+        int w, h;
+    } screens[] = {{1024, 768}, {1280, 1024}};
+    for (const Screen& s : screens) {
+        ASSERT_TRUE(x.start(s.w, s.h, true)) << x.error();
+        Player player(VELMORA_FAKE_PROGRAM);
+        ASSERT_TRUE(player.start());
+        const auto id = FindByName("^VARNO ZIVAV$");
+        ASSERT_TRUE(id) << player.process.stderrText();
+        EXPECT_TRUE(fx::waitUntil([&] { return Position(*id) == QPoint(s.w - 488, s.h - 237); }))
+            << Position(*id).x() << "," << Position(*id).y();
+        player.process.stop();
+        x.stop();
+    }
+}
+
+TEST_F(WindowOnX, ShapeOpacityTitleButtonsAndLinks) {
+    ASSERT_TRUE(x.start(1280, 1024, true)) << x.error();
+    Player player(VELMORA_FAKE_PROGRAM);
+    player.recordOpener();
+    const QImage before = Screenshot(player.dir());
+    ASSERT_TRUE(player.start());
+    const auto id = FindByName("^VARNO ZIVAV$");
+    ASSERT_TRUE(id) << player.process.stderrText();
+    const QPoint origin(1280 - 488, 1024 - 237);
+    ASSERT_TRUE(fx::waitUntil([&] { return Position(*id) == origin; }));
+
+    // The taskbar title and the opacity of 229 of 255.
+    EXPECT_NE(Cmd({"xprop", "-id", *id, "_NET_WM_NAME"}).find("\"VARNO ZIVAV\""),
+              std::string::npos);
+    EXPECT_NE(Cmd({"xprop", "-id", *id, "_NET_WM_WINDOW_OPACITY"}).find("= 3857049061"),
+              std::string::npos)
+        << Cmd({"xprop", "-id", *id, "_NET_WM_WINDOW_OPACITY"});
+
+    // Outside the skin's outline the desktop shows; inside, the skin.
+    const QImage skin = Asset("skin.bmp");
+    QImage shot;
+    ASSERT_TRUE(fx::waitUntil([&] {
+        shot = Screenshot(player.dir());
+        return shot.pixel(origin + QPoint(240, 70)) == skin.pixel(240, 70);
+    }));
+    for (QPoint outside : {QPoint(0, 0), QPoint(2, 2), QPoint(481, 193), QPoint(10, 185),
+                           QPoint(470, 3), QPoint(482, 100)}) {
+        EXPECT_EQ(shot.pixel(origin + outside), before.pixel(origin + outside))
+            << outside.x() << "," << outside.y();
+    }
+    for (QPoint inside : {QPoint(300, 100), QPoint(150, 180), QPoint(420, 9), QPoint(8, 100)}) {
+        EXPECT_EQ(shot.pixel(origin + inside), skin.pixel(inside))
+            << inside.x() << "," << inside.y();
+    }
+
+    // Mute: the struck-out speaker takes the mute button's place.
+    const QImage muted = Asset("muted.bmp");
+    const QImage soundOn = Asset("soundon.bmp");
+    const QPoint muteCentre = origin + QPoint(54 + 8, 145 + 8);
+    ASSERT_NE(muted.pixel(8, 8), soundOn.pixel(8, 8));
+    EXPECT_EQ(shot.pixel(muteCentre), soundOn.pixel(8, 8));
+    Click(muteCentre);
+    EXPECT_TRUE(fx::waitUntil(
+        [&] { return Screenshot(player.dir()).pixel(muteCentre) == muted.pixel(8, 8); }));
+    Click(muteCentre);
+    EXPECT_TRUE(fx::waitUntil(
+        [&] { return Screenshot(player.dir()).pixel(muteCentre) == soundOn.pixel(8, 8); }));
+
+    // The about panel covers the display, and its close button hides it again.
+    const QPoint inPanel = origin + QPoint(300, 100);
+    Click(origin + QPoint(416 + 10, 11 + 10));
+    EXPECT_TRUE(fx::waitUntil(
+        [&] { return Screenshot(player.dir()).pixel(inPanel) != skin.pixel(300, 100); }));
+    Click(origin + QPoint(90 + 1 + 344 + 10, 35 + 1 + 1 + 10));
+    EXPECT_TRUE(fx::waitUntil(
+        [&] { return Screenshot(player.dir()).pixel(inPanel) == skin.pixel(300, 100); }));
+
+    // The link hands the station's address to the desktop opener.
+    Click(origin + QPoint(81 + 150, 164 + 14));
+    EXPECT_TRUE(fx::waitUntil([&] { return !player.opened().empty(); }));
+    EXPECT_EQ(player.opened(), std::string(VELMORA_DEFAULT_HOME_ADDRESS) + "\n");
+
+    // Twenty clicks on the format labels show nothing; the 21st opens the box.
+    for (int i = 0; i < 10; ++i) {
+        Click(origin + QPoint(17 + 40, 27 + 8));
+        Click(origin + QPoint(86 + 20, 27 + 8));
+    }
+    EXPECT_FALSE(FindByName("^Bilgi$", Millis(1500)));
+    Click(origin + QPoint(86 + 20, 27 + 8));
+    const auto box = FindByName("^Bilgi$");
+    ASSERT_TRUE(box);
+    Cmd({"xdotool", "windowactivate", "--sync", *box, "key", "Escape"});
+    EXPECT_TRUE(fx::waitUntil([&] { return !FindByName("^Bilgi$", Millis(200)); }));
+
+    // A press on a button does not move the window; a drag on the skin does.
+    const QPoint stop = origin + QPoint(36 + 8, 145 + 8);
+    Cmd({"xdotool", "mousemove", std::to_string(stop.x()), std::to_string(stop.y()), "mousedown",
+         "1", "mousemove", std::to_string(stop.x() - 100), std::to_string(stop.y() - 100),
+         "mouseup", "1"});
+    fx::waitUntil([] { return false; }, Millis(800), Millis(100));
+    EXPECT_EQ(Position(*id), origin);
+    const QPoint grip = origin + QPoint(300, 30);
+    Cmd({"xdotool",
+         "mousemove",
+         std::to_string(grip.x()),
+         std::to_string(grip.y()),
+         "mousedown",
+         "1",
+         "sleep",
+         "0.3",
+         "mousemove",
+         std::to_string(grip.x() - 50),
+         std::to_string(grip.y() - 50),
+         "sleep",
+         "0.3",
+         "mousemove",
+         std::to_string(grip.x() - 200),
+         std::to_string(grip.y() - 150),
+         "sleep",
+         "0.3",
+         "mouseup",
+         "1"});
+    EXPECT_TRUE(fx::waitUntil([&] { return Position(*id) == origin - QPoint(200, 150); }))
+        << Position(*id).x() << "," << Position(*id).y();
+
+    // The close button ends the program with exit code 0.
+    const QPoint moved = origin - QPoint(200, 150);
+    Click(moved + QPoint(440 + 10, 11 + 10));
+    EXPECT_EQ(player.process.wait(Millis(30000)), 0);
+}
+
+TEST_F(WindowOnX, WrongEngineVersionShowsBoxAndExitsWithoutWindow) {
+    ASSERT_TRUE(x.start(1024, 768, true)) << x.error();
+    Player player(VELMORA_FAKE_PROGRAM, {{"VELMORA_FAKE_VERSION", "0x0205"}});
+    AnswerBoxAndExpectExitWithoutWindow(player);
+    EXPECT_NE(player.process.stderrText().find("Ses motoru kütüphanesi bulunamadı.."),
+              std::string::npos)
+        << player.process.stderrText();
+}
+
+#ifdef VELMORA_REAL_PROGRAM
+TEST_F(WindowOnX, NoSoundServerShowsDeviceErrorAndExitsWithoutWindow) {
+    ASSERT_TRUE(x.start(1024, 768, true)) << x.error();
+    Player player(VELMORA_REAL_PROGRAM, {{"PULSE_SERVER", "unix:/nonexistent/velmora-no-pulse"}});
+    AnswerBoxAndExpectExitWithoutWindow(player);
+    const std::string log = player.process.stderrText();
+    EXPECT_TRUE(
+        std::regex_search(log, std::regex("Cant initialize device\n\\(error code: -?\\d+\\)")))
+        << log;
+}
+#endif
