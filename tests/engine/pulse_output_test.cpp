@@ -146,6 +146,40 @@ TEST_F(PulseOutputTest, PlayedPositionIsMonotonicAndLagsWhatWasWritten) {
     EXPECT_GT(last, static_cast<int64_t>(kRate / 2)) << "about 1.5 s of playback";
 }
 
+// Sound that follows silence takes the place of the silence still queued; the played
+// position must account for that, or everything timed by it (syncs, levels) would be late.
+TEST_F(PulseOutputTest, SoundAfterSilenceIsHeardWhenThePlayedPositionReachesIt) {
+    std::atomic<bool> on{false};
+    std::atomic<int64_t> soundStart{-1};
+    int64_t handedOut = 0, phase = 0;
+    int error = -1;
+    auto out = ae::PulseOutput::open(
+        kRate, 2, kBufferMs,
+        [&](int16_t* o, size_t frames) {
+            if (on && soundStart < 0) soundStart = handedOut;
+            for (size_t i = 0; i < frames; ++i) {
+                int16_t v = 0;
+                if (on)
+                    v = static_cast<int16_t>(
+                        std::lround(kToneAmplitude * std::sin(2 * M_PI * 440.0 * phase++ / kRate)));
+                o[2 * i] = o[2 * i + 1] = v;
+            }
+            handedOut += static_cast<int64_t>(frames);
+        },
+        &error);
+    ASSERT_TRUE(out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // a queue full of silence
+    const size_t from = rec_.framesSoFar();
+    on = true;
+    ASSERT_TRUE(fx::waitUntil([&] { return soundStart >= 0 && out->framesPlayed() >= soundStart; },
+                              fx::kStartTimeout, fx::Millis(1)));
+    const double predicted = static_cast<double>(rec_.framesSoFar());
+    ASSERT_TRUE(rec_.waitForFrames(static_cast<size_t>(predicted) + kRate));
+    auto heard = fx::firstAudibleFrame(rec_.samplesSoFar(), 1000, from);
+    ASSERT_TRUE(heard.has_value());
+    EXPECT_NEAR(static_cast<double>(*heard), predicted, 0.04 * kRate);
+}
+
 TEST_F(PulseOutputTest, FillIsNeverCalledAfterDestruction) {
     auto out = openTone();
     ASSERT_TRUE(out);

@@ -25,7 +25,10 @@ namespace {
 constexpr uint32_t kStreamFlags = AE_STREAM_STATUS | AE_STREAM_BLOCK | AE_STREAM_AUTOFREE;
 constexpr int64_t kBufferedPercent = 76;  // the player starts playback at this fill
 constexpr long kBufferPollMs = 20;
-constexpr long kWatchMs = 50;  // how often the main thread checks for the end and for signals
+// A stream whose download stops growing (its source went away) is played with what it has
+// rather than waited for forever.
+constexpr double kBufferStallSeconds = 3.0;
+constexpr long kWatchMs = 100;  // how often the main thread checks for the end and for signals
 
 std::mutex gOutputMutex;
 AE_HANDLE gStream = 0;
@@ -203,21 +206,29 @@ int main(int argc, char** argv) {
     // Buffer as the player does: until the fill reaches 76 % or cannot be read.
     bool interrupted = false;
     int64_t percent = 0;
+    uint64_t lastDownloaded = 0;
+    double lastGrowth = monotonicSeconds();
     while (!interrupted && monotonicSeconds() < deadline) {
         const uint64_t end = AE_StreamGetFilePosition(gStream, AE_FILEPOS_END);
         if (end == UINT64_MAX) break;
+        const uint64_t downloaded = AE_StreamGetFilePosition(gStream, AE_FILEPOS_DOWNLOAD);
         if (isWma) {
             percent =
                 static_cast<int32_t>(AE_StreamGetFilePosition(gStream, AE_FILEPOS_WMA_BUFFER));
         } else {
-            const auto downloaded =
-                static_cast<int64_t>(AE_StreamGetFilePosition(gStream, AE_FILEPOS_DOWNLOAD));
             const auto current =
                 static_cast<int64_t>(AE_StreamGetFilePosition(gStream, AE_FILEPOS_CURRENT));
             if (end == 0) break;  // nothing to measure against
-            percent = (downloaded - current) * 100 / static_cast<int64_t>(end);
+            percent =
+                (static_cast<int64_t>(downloaded) - current) * 100 / static_cast<int64_t>(end);
         }
         if (percent < 0 || percent >= kBufferedPercent) break;
+        if (downloaded != lastDownloaded) {
+            lastDownloaded = downloaded;
+            lastGrowth = monotonicSeconds();
+        } else if (monotonicSeconds() - lastGrowth > kBufferStallSeconds) {
+            break;
+        }
         interrupted = waitForSignal(signals, kBufferPollMs);
     }
     printLine("buffer: " + std::to_string(percent) + "%");

@@ -21,6 +21,12 @@ constexpr pa_usec_t kConnectTimeoutUsec = 5 * PA_USEC_PER_SEC;
 constexpr uint32_t kMinBufferMs = 20;
 constexpr uint32_t kMaxBufferMs = 2000;
 constexpr const char* kStreamName = "Velmora";
+// How far past the server's read position sound that follows silence is placed: the sink
+// takes data in blocks, so the position is only known to about a block.
+constexpr pa_usec_t kSoundStartMarginUsec = 20 * PA_USEC_PER_MSEC;
+// After this much unbroken silence the stream asks for data at every sink period again, so
+// that sound starting later is picked up without waiting out a half-buffer step.
+constexpr pa_usec_t kSilenceBeforeQuickRequestsUsec = 2 * PA_USEC_PER_SEC;
 
 using Clock = std::chrono::steady_clock;
 
@@ -43,6 +49,12 @@ struct PulseOutput::Impl {
     pa_io_event* wakeEvent = nullptr;
     pa_time_event* timeoutEvent = nullptr;
     uint32_t sinkInput = PA_INVALID_INDEX;
+    int64_t serverWritten = 0;  // frames written, as the server's queue counts them
+    int64_t audibleEnd = 0;     // queue index just past the last frame that was not silence
+    int64_t skipped = 0;        // queued silence replaced by sound (counted as played)
+    int64_t silentRun = 0;      // frames of unbroken silence written last
+    pa_buffer_attr attr{};
+    bool sparseRequests = false;  // minreq of half a buffer (while sound plays)
     bool timedOut = false;
     int wakeFd = -1;
 
@@ -70,6 +82,11 @@ struct PulseOutput::Impl {
     ~Impl();
     void wake();
     void takeSnapshot();
+    void setSparseRequests(bool sparse);
+    int64_t soundStartIndex();
+    int64_t toFrames(pa_usec_t usec) const {
+        return static_cast<int64_t>(usec * rate / PA_USEC_PER_SEC);
+    }
     void applyRequests();
     void queryVolume();
     void onVolumeInfo(const pa_sink_input_info* info);
@@ -149,18 +166,64 @@ void PulseOutput::Impl::streamWrite(pa_stream* s, size_t bytes, void* self) {
         void* data = nullptr;
         size_t size = bytes;
         if (pa_stream_begin_write(s, &data, &size) < 0 || !data) return;
-        size_t frames = std::min(size, bytes) / impl->frameBytes;
+        const size_t frames = std::min(size, bytes) / impl->frameBytes;
         if (frames == 0) {
             pa_stream_cancel_write(s);
             return;
         }
-        impl->fill(static_cast<int16_t*>(data), frames);
-        if (pa_stream_write(s, data, frames * impl->frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-            return;
+        auto* samples = static_cast<int16_t*>(data);
+        impl->fill(samples, frames);
+        const bool silent = std::all_of(samples, samples + frames * impl->channels,
+                                        [](int16_t v) { return v == 0; });
+        const int64_t at = silent ? -1 : impl->soundStartIndex();
+        int ok;
+        if (at >= 0) {
+            // Sound after silence replaces the silence still queued: it is heard at once
+            // instead of after a full buffer. The frames it replaces count as played.
+            impl->skipped += impl->serverWritten - at;
+            impl->serverWritten = at;
+            ok = pa_stream_write(s, data, frames * impl->frameBytes, nullptr,
+                                 at * static_cast<int64_t>(impl->frameBytes), PA_SEEK_ABSOLUTE);
+        } else {
+            ok = pa_stream_write(s, data, frames * impl->frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        }
+        if (ok < 0) return;
+        impl->serverWritten += static_cast<int64_t>(frames);
+        if (!silent) impl->audibleEnd = impl->serverWritten;
+        impl->silentRun = silent ? impl->silentRun + static_cast<int64_t>(frames) : 0;
+        if (!silent && !impl->sparseRequests) impl->setSparseRequests(true);
+        if (impl->sparseRequests &&
+            impl->silentRun >= impl->toFrames(kSilenceBeforeQuickRequestsUsec))
+            impl->setSparseRequests(false);
         impl->written.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
         bytes -= frames * impl->frameBytes;
     }
     impl->takeSnapshot();
+}
+
+// While sound plays, data is asked for in half-buffer steps rather than at every period of
+// the sink, which may be a few milliseconds: far fewer wake-ups for the same latency. While
+// only silence goes out, the quick requests let new sound start sooner.
+void PulseOutput::Impl::setSparseRequests(bool sparse) {
+    sparseRequests = sparse;
+    attr.minreq = sparse ? attr.tlength / 2 / static_cast<uint32_t>(frameBytes) *
+                               static_cast<uint32_t>(frameBytes)
+                         : static_cast<uint32_t>(-1);
+    if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr))
+        pa_operation_unref(op);
+}
+
+// Where in the server's queue sound may start so that it is heard next: a little past the
+// read position, when everything queued from there on is silence; -1 otherwise.
+int64_t PulseOutput::Impl::soundStartIndex() {
+    pa_usec_t usec = 0;
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    if (!timing || pa_stream_is_corked(stream) || pa_stream_get_time(stream, &usec) < 0) return -1;
+    // The stream's time is the read position less what the sink holds.
+    const int64_t readIndex = toFrames(usec + timing->sink_usec);
+    const int64_t at = readIndex + toFrames(kSoundStartMarginUsec);
+    if (audibleEnd > readIndex || at >= serverWritten) return -1;
+    return at;
 }
 
 void PulseOutput::Impl::streamTiming(pa_stream*, void* self) {
@@ -172,7 +235,7 @@ void PulseOutput::Impl::takeSnapshot() {
     pa_usec_t usec = 0;
     if (!stream || pa_stream_get_time(stream, &usec) < 0) return;
     const bool running = pa_stream_is_corked(stream) == 0;
-    const int64_t frames = static_cast<int64_t>(usec * rate / PA_USEC_PER_SEC);
+    const int64_t frames = toFrames(usec) + skipped;
     std::lock_guard<std::mutex> lock(mutex);
     snapshotFrames = frames;
     snapshotTime = Clock::now();
@@ -334,11 +397,11 @@ std::unique_ptr<PulseOutput> PulseOutput::open(uint32_t rate, uint32_t channels,
     pa_stream_set_write_callback(p->stream, Impl::streamWrite, p);
     pa_stream_set_latency_update_callback(p->stream, Impl::streamTiming, p);
     const uint32_t ms = std::clamp(bufferMs, kMinBufferMs, kMaxBufferMs);
-    pa_buffer_attr attr;
+    pa_buffer_attr& attr = p->attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(ms * PA_USEC_PER_MSEC, &spec));
     attr.prebuf = static_cast<uint32_t>(-1);
-    attr.minreq = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);  // quick requests: it starts out silent
     attr.fragsize = static_cast<uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
