@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <deque>
 #include <mutex>
 
 #include "audioengine.h"
@@ -34,8 +35,8 @@ using Clock = std::chrono::steady_clock;
 
 // Everything PulseAudio calls back into. The PulseAudio objects are used only on PulseAudio's
 // thread or with its mainloop lock held (open and the destructor); other threads hand their
-// requests over through `requests` and an eventfd, so no caller ever waits for that lock while
-// the fill callback might be waiting for one of the caller's.
+// requests over through the fields under `mutex` and an eventfd, so no caller ever waits for
+// that lock while the fill callback might be waiting for one of the caller's.
 struct PulseOutput::Impl {
     Fill fill;
     uint32_t rate = 0;
@@ -54,7 +55,8 @@ struct PulseOutput::Impl {
     int64_t skipped = 0;        // queued silence replaced by sound (counted as played)
     int64_t silentRun = 0;      // frames of unbroken silence written last
     pa_buffer_attr attr{};
-    bool sparseRequests = false;  // minreq of half a buffer (while sound plays)
+    std::deque<uint64_t> volumeInFlight;  // generations sent to the server, not yet confirmed
+    bool sparseRequests = false;          // minreq of half a buffer (while sound plays)
     bool timedOut = false;
     int wakeFd = -1;
 
@@ -274,26 +276,21 @@ void PulseOutput::Impl::applyRequests() {
     if (doVolume) {
         pa_cvolume cv;
         pa_cvolume_set(&cv, channels, raw);
-        // The server's answer confirms this generation of requests; until then its reports
-        // of our volume may predate the change.
-        struct Ack {
-            Impl* impl;
-            uint64_t generation;
+        // The server answers in order; each answer confirms the oldest generation sent.
+        // Until then its reports of our volume may predate the change.
+        auto done = [](pa_context*, int, void* self) {
+            auto* impl = static_cast<Impl*>(self);
+            if (impl->volumeInFlight.empty()) return;
+            const uint64_t confirmed = impl->volumeInFlight.front();
+            impl->volumeInFlight.pop_front();
+            std::lock_guard<std::mutex> lock(impl->mutex);
+            impl->volumeAcked = std::max(impl->volumeAcked, confirmed);
         };
-        auto* ack = new Ack{this, generation};
-        auto done = [](pa_context*, int, void* user) {
-            auto* a = static_cast<Ack*>(user);
-            {
-                std::lock_guard<std::mutex> lock(a->impl->mutex);
-                a->impl->volumeAcked = std::max(a->impl->volumeAcked, a->generation);
-            }
-            delete a;
-        };
-        pa_operation* op = pa_context_set_sink_input_volume(context, sinkInput, &cv, done, ack);
-        if (op)
+        if (pa_operation* op =
+                pa_context_set_sink_input_volume(context, sinkInput, &cv, done, this)) {
+            volumeInFlight.push_back(generation);
             pa_operation_unref(op);
-        else
-            delete ack;
+        }
     }
 }
 
