@@ -31,7 +31,7 @@ void MprisWindowPort::raise() {
 }
 
 void MprisWindowPort::quit() {
-    window_.close();
+    window_.btnKapatClick();
 }
 
 bool MprisWindowPort::isPlaying() const {
