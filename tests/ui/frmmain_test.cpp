@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFontInfo>
 #include <QThread>
 #include <QFrame>
 #include <QInputDialog>
@@ -373,4 +375,15 @@ TEST_F(MainWindow, HandCursorOverTheLinkOnly) {
     EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::PointingHandCursor);
     emit w.sLink->mouseLeave();
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(MainWindow, WindowFontsComeFromWineWhenInstalled) {
+    if (!QFile::exists("/usr/share/wine/fonts/tahoma.ttf")) GTEST_SKIP() << "fonts-wine missing";
+    TfrmMain& w = window();
+    EXPECT_EQ(QFontInfo(w.lKbps->font()).family(), "Tahoma");
+    EXPECT_EQ(QFontInfo(w.sLink->font()).family(), "Tahoma");
+    EXPECT_TRUE(QFontInfo(w.sLink->font()).bold());
+    EXPECT_EQ(QFontInfo(w.Label1->font()).family(), "Tahoma");
+    EXPECT_EQ(QFontInfo(w.font()).family(), "MS Sans Serif");
+    if (qEnvironmentVariableIsSet("GRAB")) w.grab().save(qEnvironmentVariable("GRAB"));
 }
