@@ -7,15 +7,12 @@
 TWindowHandle& MainWindowHandle = *new TWindowHandle;
 
 void TWindowHandle::attach(TPlayerWindow* window) {
-    QObject* old = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        old = context_;
-        window_ = window;
-        context_ = new QObject;
-        open_ = true;
-    }
-    delete old;
+    // Calls still waiting for an earlier window are cancelled, as when it closed.
+    close();
+    std::lock_guard lock(mutex_);
+    window_ = window;
+    context_ = new QObject;
+    open_ = true;
 }
 
 void TWindowHandle::close() {

@@ -1,6 +1,5 @@
 // The main window's part in playback: opening a station, play, stop, the watchdog, and the
 // handling of the workers' status messages and label writes.
-#include <QLabel>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>

@@ -39,7 +39,8 @@ TEST_F(Playlists, ExtensionOfLocation) {
 }
 
 TEST_F(Playlists, LinesSplitAtCrLfAndCrLfAndEndAtNul) {
-    const auto path = dir.write("l.txt", std::string("a\r\nb\rc\nd\n\ne\0f\ng", 17));
+    const char bytes[] = "a\r\nb\rc\nd\n\ne\0f\ng";
+    const auto path = dir.write("l.txt", std::string(bytes, sizeof bytes - 1));
     EXPECT_EQ(ReadPlaylistLines(path), (std::vector<std::string>{"a", "b", "c", "d", "", "e"}));
 }
 
