@@ -362,7 +362,7 @@ int Stream::finishProbe() {
     chans_ = static_cast<uint32_t>(par->ch_layout.nb_channels);
     codecBitrate_ = par->bit_rate;
 
-    if (oggFamily_) oggTags_ = comments();
+    if (oggFamily_) oggTags_ = lastComments_ = comments();
     if (wma_) wmaTags_ = dictToList(fmt_->metadata, true);
     // The headers read so far are the stream's start, not a change.
     st->event_flags &= ~AVSTREAM_EVENT_FLAG_METADATA_UPDATED;
@@ -474,6 +474,10 @@ void Stream::noteStreamEvents(AVPacket* pkt) {
         }
         av_dict_free(&dict);
     }
+
+    // The first packet repeats the comments read while probing: no change.
+    if (oggChange && changed == lastComments_) oggChange = false;
+    if (oggChange) lastComments_ = changed;
 
     std::lock_guard lock(mtx_);
     while (!byteEvents_.empty() && byteEvents_.front().at <= reached) {

@@ -143,6 +143,7 @@ class Stream {
     SwrContext* swr_ = nullptr;
     int swrFormat_ = -1, swrRate_ = 0, swrChannels_ = 0;
     std::vector<int16_t> convertBuf_;
+    std::vector<std::string> lastComments_;  // the Ogg comments last reported
 
     std::thread decoder_;
     std::atomic<bool> abort_{false};

@@ -1,0 +1,256 @@
+// The engine against a real Icecast 2 server fed by ffmpeg, heard through the PulseAudio
+// null sink: MP3, AAC (ADTS) and Ogg Vorbis mounts, volume, stop and start, levels, title
+// updates and chained Ogg streams, a source that goes away.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "engine_test_support.h"
+
+namespace enginetest {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class IcecastTest : public EngineTest {
+  protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        if (HasFatalFailure()) return;
+        // Real servers on a loaded machine: give the answer time.
+        AE_SetConfig(AE_CONFIG_NET_TIMEOUT, 20000);
+        ASSERT_TRUE(ice_.start()) << ice_.error();
+    }
+
+    AE_HANDLE connect(const std::string& mount) {
+        AE_HANDLE h = AE_StreamCreateURL(ice_.url(mount).c_str(), 0, 0x940000, nullptr, nullptr);
+        EXPECT_NE(h, 0u) << mount << " error " << AE_ErrorGetCode();
+        return h;
+    }
+
+    // Records `seconds` more and returns the analysis of that span.
+    fx::Analysis listen(fx::Recorder& rec, double seconds) {
+        size_t from = rec.framesSoFar();
+        auto frames = static_cast<size_t>(seconds * 44100);
+        EXPECT_TRUE(rec.waitForFrames(from + frames, 30s));
+        return fx::analyze(rec.samplesSoFar(), from, from + frames);
+    }
+
+    // Waits for the engine's action to reach the listener (output latency plus recording).
+    static void settle() { std::this_thread::sleep_for(700ms); }
+
+    fx::Icecast ice_;
+};
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+TEST_F(IcecastTest, EachCodecConnectsBuffersAndPlaysThe440HzTone) {
+    struct Case {
+        const char* mount;
+        fx::Codec codec;
+        uint32_t ctype;
+    };
+    const Case cases[] = {{"a.mp3", fx::Codec::Mp3, AE_CTYPE_STREAM_MP3},
+                          {"a.aac", fx::Codec::Aac, AE_CTYPE_STREAM_AAC},
+                          {"a.ogg", fx::Codec::Ogg, AE_CTYPE_STREAM_OGG}};
+    fx::Recorder rec;
+    ASSERT_TRUE(rec.start(*pulse_));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mount);
+        ASSERT_TRUE(ice_.startSource(c.mount, c.codec, 440, std::string("Station ") + c.mount))
+            << ice_.error();
+        AE_HANDLE h = connect(c.mount);
+        ASSERT_NE(h, 0u);
+        auto http = tagList(AE_ChannelGetTags(h, AE_TAG_HTTP));
+        ASSERT_FALSE(http.empty());
+        EXPECT_EQ(http[0], "HTTP/1.0 200 OK");
+        EXPECT_TRUE(hasEntry(AE_ChannelGetTags(h, AE_TAG_HTTP),
+                             std::string("icy-name:Station ") + c.mount));
+        AE_CHANNELINFO info{};
+        ASSERT_TRUE(AE_ChannelGetInfo(h, &info));
+        EXPECT_EQ(info.ctype, c.ctype);
+        EXPECT_EQ(info.freq, 44100u);
+        EXPECT_EQ(info.chans, 2u);
+        float kbps = 0;
+        EXPECT_TRUE(AE_ChannelGetAttribute(h, AE_ATTRIB_BITRATE, &kbps));
+        EXPECT_GT(kbps, 0);
+        if (c.codec == fx::Codec::Ogg) {
+            EXPECT_NE(AE_ChannelGetTags(h, AE_TAG_OGG), nullptr);
+        }
+        EXPECT_GE(bufferUntil76(h), 76);
+        ASSERT_TRUE(AE_ChannelPlay(h, 0));
+        ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 15s));
+        settle();
+        auto a = listen(rec, 2.0);
+        EXPECT_NEAR(a.frequencyHz, 440, 5);
+        EXPECT_GT(a.peak, 2000);
+        EXPECT_TRUE(AE_StreamFree(h));
+        ice_.stopSource(c.mount);
+    }
+}
+
+TEST_F(IcecastTest, VolumeStopStartAndLevelsActOnWhatIsHeard) {
+    ASSERT_TRUE(ice_.startSource("full.mp3", fx::Codec::Mp3, 440, "Loud", 0.9)) << ice_.error();
+    fx::Recorder rec;
+    ASSERT_TRUE(rec.start(*pulse_));
+    AE_HANDLE h = connect("full.mp3");
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(AE_SetVolume(1.0f));
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 15s));
+    settle();
+    auto loud = listen(rec, 1.0);
+    EXPECT_NEAR(loud.frequencyHz, 440, 5);
+    EXPECT_GT(loud.peak, 27000);
+    uint32_t level = AE_ChannelGetLevel(h);
+    EXPECT_GT(level & 0xFFFF, 27000u);
+    EXPECT_GT(level >> 16, 27000u);
+
+    ASSERT_TRUE(AE_SetVolume(0.5f));
+    EXPECT_FLOAT_EQ(AE_GetVolume(), 0.5f);
+    settle();
+    auto half = listen(rec, 1.0);
+    EXPECT_NEAR(half.peak, loud.peak / 2.0, loud.peak * 0.08);
+    EXPECT_NEAR(half.rms, loud.rms / 2.0, loud.rms * 0.08);
+    // Levels are the stream's own, before the server's volume.
+    EXPECT_GT(AE_ChannelGetLevel(h) & 0xFFFF, 27000u);
+    EXPECT_FALSE(AE_SetVolume(1.5f));
+    EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_PARAM);
+
+    ASSERT_TRUE(AE_Stop());
+    EXPECT_EQ(AE_ChannelIsActive(h), AE_ACTIVE_PAUSED);
+    EXPECT_EQ(AE_ChannelGetLevel(h), 0xFFFFFFFFu);
+    settle();
+    auto stopped = listen(rec, 1.0);
+    EXPECT_LT(stopped.peak, 50);
+
+    ASSERT_TRUE(AE_Start());
+    EXPECT_EQ(AE_ChannelIsActive(h), AE_ACTIVE_PLAYING);
+    settle();
+    auto resumed = listen(rec, 1.0);
+    EXPECT_NEAR(resumed.frequencyHz, 440, 5);
+    EXPECT_NEAR(resumed.peak, half.peak, half.peak * 0.1);
+    AE_StreamFree(h);
+}
+
+struct Heard {
+    std::mutex mtx;
+    std::vector<std::string> texts;
+    std::vector<Clock::time_point> times;
+    uint32_t kind = AE_TAG_META;
+};
+
+void OnHeard(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
+    auto* heard = static_cast<Heard*>(user);
+    const char* tags = AE_ChannelGetTags(channel, heard->kind);
+    std::string text;
+    for (const char* p = tags; p && *p; p += std::strlen(p) + 1) text += std::string(p) + "\n";
+    std::lock_guard lock(heard->mtx);
+    heard->texts.push_back(text);
+    heard->times.push_back(Clock::now());
+}
+
+TEST_F(IcecastTest, TitleUpdateFiresTheMetadataSyncWhenHeard) {
+    ASSERT_TRUE(ice_.startSource("t.mp3", fx::Codec::Mp3, 440, "Titles")) << ice_.error();
+    AE_HANDLE h = connect("t.mp3");
+    ASSERT_NE(h, 0u);
+    Heard heard;
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_META, 0, OnHeard, &heard), 0u);
+    EXPECT_GE(bufferUntil76(h), 76);
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 15s));
+    auto updated = Clock::now();
+    ASSERT_TRUE(ice_.setTitle("t.mp3", "Artist - Song"));
+    auto fired = [&] {
+        std::lock_guard lock(heard.mtx);
+        for (size_t i = 0; i < heard.texts.size(); ++i)
+            if (heard.texts[i].find("StreamTitle='Artist - Song';") != std::string::npos)
+                return i + 1;
+        return size_t{0};
+    };
+    ASSERT_TRUE(waitFor([&] { return fired() != 0; }, 30s));
+    size_t index = fired() - 1;
+    {
+        std::lock_guard lock(heard.mtx);
+        // The download buffer holds about 2 s ahead of the listener: a sync fired on download
+        // would come well before that.
+        double after = std::chrono::duration<double>(heard.times[index] - updated).count();
+        EXPECT_GT(after, 1.2);
+    }
+    EXPECT_NE(std::string(AE_ChannelGetTags(h, AE_TAG_META)).find("StreamTitle='Artist - Song';"),
+              std::string::npos);
+    AE_StreamFree(h);
+}
+
+TEST_F(IcecastTest, ChainedOggStreamFiresSync12WithNewComments) {
+    ASSERT_TRUE(ice_.startSource("c.ogg", fx::Codec::Ogg, 440, "Chain")) << ice_.error();
+    AE_HANDLE h = connect("c.ogg");
+    ASSERT_NE(h, 0u);
+    Heard heard;
+    heard.kind = AE_TAG_OGG;
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_OGG_CHANGE, 0, OnHeard, &heard), 0u);
+    EXPECT_GE(bufferUntil76(h), 76);
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 15s));
+    ASSERT_TRUE(ice_.setTitle("c.ogg", "Chained Title"));
+    // Icecast starts the new chained stream some seconds after the update.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::lock_guard lock(heard.mtx);
+            return !heard.texts.empty();
+        },
+        60s));
+    {
+        std::lock_guard lock(heard.mtx);
+        EXPECT_EQ(heard.texts.size(), 1u);  // no event for the comments the stream began with
+        EXPECT_NE(lower(heard.texts.back()).find("title=chained title"), std::string::npos);
+    }
+    bool found = false;
+    for (const auto& e : tagList(AE_ChannelGetTags(h, AE_TAG_OGG)))
+        found |= lower(e) == "title=chained title";
+    EXPECT_TRUE(found);
+    // Still playing the tone after the change.
+    EXPECT_EQ(AE_ChannelIsActive(h), AE_ACTIVE_PLAYING);
+    AE_StreamFree(h);
+}
+
+TEST_F(IcecastTest, PlaylistsOfTheServerResolveToTheMount) {
+    ASSERT_TRUE(ice_.startSource("p.mp3", fx::Codec::Mp3, 440, "Listed")) << ice_.error();
+    for (const char* list : {"p.mp3.m3u", "p.mp3.xspf"}) {
+        AE_HANDLE h = connect(list);
+        ASSERT_NE(h, 0u) << list;
+        EXPECT_TRUE(hasEntry(AE_ChannelGetTags(h, AE_TAG_HTTP), "icy-name:Listed")) << list;
+        AE_StreamFree(h);
+    }
+}
+
+TEST_F(IcecastTest, SourceThatStopsEndsTheStreamWhichFreesItself) {
+    ASSERT_TRUE(ice_.startSource("s.mp3", fx::Codec::Mp3, 440, "Stops")) << ice_.error();
+    AE_HANDLE h = connect("s.mp3");
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 15s));
+    ice_.stopSource("s.mp3");
+    std::vector<uint32_t> seen;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            uint32_t state = AE_ChannelIsActive(h);
+            if (seen.empty() || seen.back() != state) seen.push_back(state);
+            return state == AE_ACTIVE_STOPPED;
+        },
+        40s));
+    // The handle is stale once the stream has freed itself.
+    ASSERT_TRUE(
+        waitFor([&] { return !AE_StreamFree(h) && AE_ErrorGetCode() == AE_ERROR_HANDLE; }, 5s));
+    std::string states;
+    for (uint32_t s : seen) states += std::to_string(s) + " ";
+    RecordProperty("states", states);
+    EXPECT_EQ(seen.front(), AE_ACTIVE_PLAYING) << states;
+}
+
+}  // namespace
+}  // namespace enginetest
