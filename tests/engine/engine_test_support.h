@@ -88,7 +88,7 @@ class EngineTest : public ::testing::Test {
                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // The player's buffering loop: fill percentage until it reaches 76 (or fails).
     static int bufferUntil76(AE_HANDLE h,
-                             std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                             std::chrono::milliseconds timeout = std::chrono::seconds(40));
 
     std::unique_ptr<fx::PulseServer> pulse_;
 };
