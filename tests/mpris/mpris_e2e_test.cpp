@@ -126,6 +126,12 @@ TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
                              }))
         << "rms at full volume " << loud << ", now " << recent(recorder, 300).rms;
 
-    player.stop();
+    // Quit closes the window as the close button does, and the program ends normally.
+    BusClient client;
+    EXPECT_TRUE(client.call(QString::fromUtf8(mpris::kServiceName), "Quit", {},
+                            QString::fromUtf8(mpris::kRootInterface)));
+    const auto status = player.wait(kStartWait);
+    ASSERT_TRUE(status.has_value()) << "still running after Quit";
+    EXPECT_EQ(*status, 0) << log();
 #endif
 }

@@ -92,10 +92,6 @@ TEST(MprisIcon, FoundBesideTheProgramOrInTheInstalledShareFolder) {
     EXPECT_EQ(mpris::findIconFile(other), "");
 }
 
-TEST(MprisName, SecondPlayerTakesAnInstanceName) {
-    EXPECT_EQ(mpris::instanceServiceName(4242), "org.mpris.MediaPlayer2.velmora.instance4242");
-}
-
 // ---- on the private bus ----
 
 class MprisBus : public ::testing::Test {
