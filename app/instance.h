@@ -96,7 +96,7 @@ class InstanceServer : public QObject {
   public:
     using Handler = std::function<void(const std::string&)>;
     static constexpr std::chrono::milliseconds kMessageTimeout{3000};
-    static constexpr std::chrono::milliseconds kTakeOverInterval{2000};
+    static constexpr std::chrono::milliseconds kTakeOverInterval{250};
     static constexpr int kMaxPendingCouriers = 8;
 
     InstanceServer(InstanceLock& lock, Handler handler, QObject* parent = nullptr);

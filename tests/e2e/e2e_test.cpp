@@ -105,7 +105,10 @@ class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pulse.start()) << pulse.error();
-        ASSERT_TRUE(x.start(1280, 1024, /*withOpenbox=*/true)) << x.error();
+        // The window manager now and then fails to come up on a loaded machine: one more try.
+        if (!x.start(1280, 1024, /*withOpenbox=*/true)) {
+            ASSERT_TRUE(x.start(1280, 1024, /*withOpenbox=*/true)) << x.error();
+        }
         ASSERT_TRUE(bus.start()) << bus.error();
         ASSERT_TRUE(ice.start()) << ice.error();
         ASSERT_TRUE(ice.startSource("a.mp3", fx::Codec::Mp3, kFreqA, "Station A")) << ice.error();
@@ -225,8 +228,9 @@ TEST_F(EndToEnd, ASecondStartWithAPlaylistHandsItToTheRunningPlayer) {
     // The close button ends the player: exit 0 at once, its socket gone.
     auto windows = playerWindows();
     ASSERT_EQ(windows.size(), 1u);
-    xtool({"xdotool", "mousemove", "--sync", "--window", windows[0], std::to_string(kCloseX),
-           std::to_string(kCloseY), "click", "1"});
+    xtool({"xdotool", "mousemove", "--window", windows[0], std::to_string(kCloseX),
+           std::to_string(kCloseY)});
+    xtool({"xdotool", "click", "1"});
     Millis closeTook{};
     EXPECT_EQ(exitWithin(first, kPlayerExitLimit, &closeTook), 0) << first.stderrText();
     EXPECT_LE(closeTook, kPlayerExitLimit + Millis(500));  // includes the click's round trip
@@ -256,6 +260,7 @@ TEST_F(EndToEnd, ASecondStartWithoutAnArgumentIsAPlayerOfItsOwn) {
     Millis took{};
     EXPECT_EQ(exitWithin(first, kPlayerExitLimit, &took), 0);
     EXPECT_TRUE(second.running());
+    ASSERT_TRUE(fx::waitUntil([&] { return exists(runtime + "/Velmora"); }));
     auto& courier = start({"a.pls"});
     EXPECT_EQ(courier.wait(Millis(15000)), 0);
     EXPECT_TRUE(waitForWindows(1));

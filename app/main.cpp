@@ -1,0 +1,102 @@
+// The program's entry: the single-instance guard, the courier that hands a location to the
+// running player, and the player's own start and shutdown.
+#include <stdio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <QApplication>
+#include <QPointer>
+#include <QTimer>
+
+#include "app/instance.h"
+#include "playback/connectworker.h"
+#include "playback/debuglog.h"
+#include "ui/frmmain.h"
+#include "ui/mpris_port.h"
+
+namespace {
+
+// How long the process waits, after the engine is released, for connection workers to
+// notice and end before it leaves without them.
+constexpr std::chrono::milliseconds kWorkerExitGrace{700};
+constexpr std::chrono::milliseconds kWorkerPollInterval{5};
+
+// The player: the window, the hand-off listener, the message loop. Returns once the window
+// has closed and the engine has been released.
+void runPlayer(int argc, char** argv, velmora::InstanceLock& lock, bool haveLock) {
+    // The window's class (WM_CLASS) is the application name; the desktop entry is velmora.
+    QApplication::setApplicationName(velmora::kInstanceName);
+    QApplication::setDesktopFileName("velmora");
+    QApplication app(argc, argv);
+
+    // FormCreate brings up the engine; when that fails it has ended the process already.
+    QPointer<TfrmMain> frmMain = new TfrmMain;
+    frmMain->FormCreate();
+    frmMain->show();
+    // Desktop media controls (MPRIS) on the session bus, when there is one.
+    auto mediaControls = std::make_unique<MediaControls>(*frmMain);
+
+    // Couriers are heard once the window exists and its first showing has opened the
+    // command-line location (FormShow runs from the event loop, queued before this).
+    velmora::InstanceServer server(
+        lock, [frmMain](const std::string& location) { frmMain->WMOpenLocation(location); });
+    if (haveLock) QTimer::singleShot(0, &server, &velmora::InstanceServer::start);
+
+    app.exec();
+    DebugLog("window closed; shutting down");
+
+    server.stop();
+    mediaControls.reset();
+    if (frmMain) {
+        frmMain->FormDestroy();
+        DebugLog("engine released");
+        delete frmMain;
+        DebugLog("window deleted");
+    }
+}
+
+// Connection workers are detached; once the engine is released each of them returns from the
+// engine at once and ends. The process leaves without them when one is still on its way out,
+// so that no worker can meet the process's static objects being torn down.
+[[noreturn]] void exitAfterWorkers() {
+    auto deadline = std::chrono::steady_clock::now() + kWorkerExitGrace;
+    while (ConnectWorkersRunning() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(kWorkerPollInterval);
+    if (ConnectWorkersRunning() > 0) {
+        DebugLog("leaving with %d connection worker(s) still ending", ConnectWorkersRunning());
+        fflush(nullptr);
+        _exit(0);
+    }
+    exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string location = argc > 1 ? argv[1] : "";
+
+    std::string why;
+    std::optional<std::string> dir = velmora::runtimeDirectory(&why);
+    velmora::InstanceLock lock;
+    auto state = velmora::InstanceLock::State::Unavailable;
+    if (dir) state = lock.acquire(*dir);
+    if (state == velmora::InstanceLock::State::Unavailable)
+        DebugLog("no instance lock (%s); starting as a player of its own",
+                 dir ? "the lock file cannot be used" : why.c_str());
+
+    if (state == velmora::InstanceLock::State::AnotherRuns && !location.empty()) {
+        lock.release();
+        return velmora::handOver(*dir, location, std::cerr);
+    }
+
+    runPlayer(argc, argv, lock, state != velmora::InstanceLock::State::Unavailable);
+    DebugLog("application ended");
+    lock.release();
+    exitAfterWorkers();
+}
