@@ -109,10 +109,6 @@ void Mpris::start(const QDBusConnection& connection) {
     volumePercent_ = port_.volumePercent();
     track_ = currentTrack();
     trackNumber_ = 1;
-    QString icon = mpris::findIconFile(QCoreApplication::applicationDirPath());
-    if (icon.isEmpty()) icon = port_.iconFile();
-    if (!icon.isEmpty()) artUrl_ = QUrl::fromLocalFile(icon).toString();
-
     new MprisRootAdaptor(this);
     new MprisPlayerAdaptor(this);
     if (bus.isConnected() && bus.registerObject(path, this, QDBusConnection::ExportAdaptors)) {
@@ -132,6 +128,9 @@ void Mpris::start(const QDBusConnection& connection) {
         connectionName_.clear();
         return;
     }
+    QString icon = mpris::findIconFile(QCoreApplication::applicationDirPath());
+    if (icon.isEmpty()) icon = port_.iconFile();
+    if (!icon.isEmpty()) artUrl_ = QUrl::fromLocalFile(icon).toString();
     poll_.setInterval(mpris::kPollIntervalMs);
     connect(&poll_, &QTimer::timeout, this, &Mpris::refresh);
     poll_.start();

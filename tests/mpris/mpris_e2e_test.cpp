@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QUrl>
 
 #include <string>
 #include <sys/stat.h>
@@ -82,6 +83,12 @@ TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
     ASSERT_TRUE(whilePlaying(player, [&] { return recent(recorder, 300).peak > kAudiblePeak; }))
         << log();
     EXPECT_TRUE(playerctlSays(player, {"metadata", "album"}, "Station A")) << log();
+    // The art is the program's icon as a picture file.
+    const QUrl art(playerctl({"metadata", "mpris:artUrl"}).out);
+    EXPECT_TRUE(art.isLocalFile()) << art.toString().toStdString();
+    QFile picture(art.toLocalFile());
+    ASSERT_TRUE(picture.open(QIODevice::ReadOnly)) << art.toString().toStdString();
+    EXPECT_EQ(picture.read(8), QByteArray("\x89PNG\r\n\x1a\n", 8));
 
     // A title update on the server reaches the bus once it is heard.
     ASSERT_TRUE(ice.setTitle("a.mp3", "Artist - First Song"));
