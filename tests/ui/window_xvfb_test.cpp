@@ -103,7 +103,7 @@ class Player {
         ::chmod(opener.c_str(), 0755);
     }
     std::string opened() const { return fx::readFile(dir_.file("opened")); }
-    bool start() {
+    bool start(const std::vector<std::string>& args = {}) {
         fx::ChildProcess::Options o;
         o.env = env_;
         o.env["XDG_RUNTIME_DIR"] = dir_.file("run");
@@ -111,7 +111,9 @@ class Player {
         o.env["VELMORA_DEBUG"] = "1";
         o.env["PATH"] = dir_.file("bin") + ":" + std::string(std::getenv("PATH"));
         o.unsetEnv = {"QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"};
-        return process.start({program_}, o);
+        std::vector<std::string> argv = {program_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return process.start(argv, o);
     }
     fx::ChildProcess process;
 
@@ -289,6 +291,50 @@ TEST_F(WindowOnX, WrongEngineVersionShowsBoxAndExitsWithoutWindow) {
 }
 
 #ifdef VELMORA_REAL_PROGRAM
+// The engine's output volume as the sound server shows it, for the program's one stream.
+std::optional<std::string> ServerVolume(fx::PulseServer& pulse) {
+    const auto inputs = pulse.pactl({"list", "sink-inputs"});
+    if (!inputs) return std::nullopt;
+    // One block per input; the fixture's silent keep-alive stream is another one.
+    const std::string separator = "Sink Input #";
+    size_t at = inputs->find(separator);
+    while (at != std::string::npos) {
+        const size_t next = inputs->find(separator, at + 1);
+        const std::string block = inputs->substr(at, next == std::string::npos ? next : next - at);
+        std::smatch m;
+        if (block.find("application.name = \"Velmora\"") != std::string::npos &&
+            std::regex_search(block, m, std::regex("Volume: front-left: \\d+ /\\s*(\\d+)%")))
+            return m[1].str();
+        at = next;
+    }
+    return std::nullopt;
+}
+
+TEST_F(WindowOnX, MuteSilencesTheRealOutputAndUnmuteRestoresTheSlider) {
+    fx::PulseServer pulse;
+    ASSERT_TRUE(pulse.start()) << pulse.error();
+    ASSERT_TRUE(StartX(x, 1024, 768)) << x.error();
+    // A station on a closed local port: nothing connects, nothing leaves the machine.
+    Player player(VELMORA_REAL_PROGRAM, pulse.env());
+    const std::string pls = player.dir().file("closed.pls");
+    fx::writePls(pls, "http://127.0.0.1:" + std::to_string(fx::freePort()) + "/none.mp3");
+    ASSERT_TRUE(player.start({pls}));
+    const auto id = FindByName("^VARNO ZIVAV$");
+    ASSERT_TRUE(id) << player.process.stderrText();
+    const QPoint origin(1024 - 488, 768 - 237);
+    ASSERT_TRUE(fx::waitUntil([&] { return Position(*id) == origin; }));
+    std::optional<std::string> volume;
+    ASSERT_TRUE(fx::waitUntil([&] { return (volume = ServerVolume(pulse)).has_value(); }));
+    ASSERT_NE(*volume, "0");
+
+    Click(origin + QPoint(54 + 8, 145 + 8));
+    EXPECT_TRUE(fx::waitUntil([&] { return ServerVolume(pulse) == "0"; })) << *ServerVolume(pulse);
+    Click(origin + QPoint(54 + 8, 145 + 8));
+    EXPECT_TRUE(fx::waitUntil([&] { return ServerVolume(pulse) == volume; }))
+        << *ServerVolume(pulse) << " after unmute, " << *volume << " before";
+    player.process.stop();
+}
+
 TEST_F(WindowOnX, NoSoundServerShowsDeviceErrorAndExitsWithoutWindow) {
     ASSERT_TRUE(StartX(x, 1024, 768)) << x.error();
     Player player(VELMORA_REAL_PROGRAM, {{"PULSE_SERVER", "unix:/nonexistent/velmora-no-pulse"}});
