@@ -192,7 +192,8 @@ void TfrmMain::CreateControls() {
     RegisterWindowFonts();
     InitWindowResources();
     setObjectName(QStringLiteral("frmMain"));
-    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    // Without a minimise function in its hints a window manager may refuse to iconify it.
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint);
     setFixedSize(kClientWidth, kClientHeight);
     setFont(PixelFont("MS Sans Serif", 11));
     QPalette pal = palette();

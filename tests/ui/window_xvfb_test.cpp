@@ -275,8 +275,15 @@ TEST_F(WindowOnX, ShapeOpacityTitleButtonsAndLinks) {
     EXPECT_TRUE(fx::waitUntil([&] { return Position(*id) == origin - QPoint(200, 150); }))
         << Position(*id).x() << "," << Position(*id).y();
 
-    // The close button ends the program with exit code 0.
+    // Minimise iconifies the window; activating it, as a taskbar does, brings it back.
     const QPoint moved = origin - QPoint(200, 150);
+    auto state = [&] { return Cmd({"xprop", "-id", *id, "WM_STATE"}); };
+    Click(moved + QPoint(392 + 10, 11 + 10));
+    EXPECT_TRUE(fx::waitUntil([&] { return state().find("Iconic") != std::string::npos; }));
+    Cmd({"xdotool", "windowactivate", *id});
+    EXPECT_TRUE(fx::waitUntil([&] { return state().find("Normal") != std::string::npos; }));
+
+    // The close button ends the program with exit code 0.
     Click(moved + QPoint(440 + 10, 11 + 10));
     EXPECT_EQ(player.process.wait(Millis(30000)), 0);
 }
