@@ -1,17 +1,33 @@
 #include "playback/windowhandle.h"
 
-#include <QMetaObject>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QObject>
 #include <QThread>
 
 TWindowHandle& MainWindowHandle = *new TWindowHandle;
+
+// Receives the wake-ups posted to the window thread. The calls themselves travel through the
+// handle's own queue under its mutex, not inside the posted event, so every hand-over between
+// threads is one that the handle's lock orders.
+class TWindowContext : public QObject {
+  public:
+    explicit TWindowContext(TWindowHandle* handle) : handle_(handle) {}
+    bool event(QEvent* event) override {
+        handle_->drain();
+        return QObject::event(event);
+    }
+
+  private:
+    TWindowHandle* handle_;
+};
 
 void TWindowHandle::attach(TPlayerWindow* window) {
     // Calls still waiting for an earlier window are cancelled, as when it closed.
     close();
     std::lock_guard lock(mutex_);
     window_ = window;
-    context_ = new QObject;
+    context_ = new TWindowContext(this);
     open_ = true;
 }
 
@@ -21,13 +37,13 @@ void TWindowHandle::close() {
         std::lock_guard lock(mutex_);
         open_ = false;
         window_ = nullptr;
-        for (const auto& call : pending_) call->done = true;
-        pending_.clear();
+        for (const auto& call : queue_) call->done = true;
+        queue_.clear();
         context = context_;
         context_ = nullptr;
     }
     callDone_.notify_all();
-    // Deleting the context drops the queued calls that have not run yet.
+    // Deleting the context drops the wake-ups still queued for it.
     delete context;
 }
 
@@ -46,28 +62,31 @@ bool TWindowHandle::invoke(const std::function<void()>& fn) {
         return true;
     }
     call->fn = fn;
-    pending_.insert(call);
+    queue_.push_back(call);
     // Posting only queues an event; it runs none of our code, so the lock may be held. Holding
     // it keeps context_ alive until the event is queued.
-    QMetaObject::invokeMethod(
-        context_, [this, call] { runQueued(call); }, Qt::QueuedConnection);
+    QCoreApplication::postEvent(context_, new QEvent(QEvent::User));
     callDone_.wait(lock, [&] { return call->done; });
     return call->ran;
 }
 
-void TWindowHandle::runQueued(const std::shared_ptr<Call>& call) {
-    {
-        std::lock_guard lock(mutex_);
-        if (call->done || !open_) return;  // cancelled by close()
+void TWindowHandle::drain() {
+    for (;;) {
+        std::shared_ptr<Call> call;
+        {
+            std::lock_guard lock(mutex_);
+            if (!open_ || queue_.empty()) return;
+            call = queue_.front();
+            queue_.pop_front();
+        }
+        call->fn();
+        {
+            std::lock_guard lock(mutex_);
+            call->ran = true;
+            call->done = true;
+        }
+        callDone_.notify_all();
     }
-    call->fn();
-    {
-        std::lock_guard lock(mutex_);
-        call->ran = true;
-        call->done = true;
-        pending_.erase(call);
-    }
-    callDone_.notify_all();
 }
 
 bool TWindowHandle::invokeOnWindow(const std::function<void(TPlayerWindow&)>& fn) {

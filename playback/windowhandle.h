@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <deque>
 #include <string>
 
 class QObject;
@@ -67,15 +67,17 @@ class TWindowHandle {
         bool done = false;  // ran, or cancelled by close()
         bool ran = false;
     };
-    void runQueued(const std::shared_ptr<Call>& call);
+    friend class TWindowContext;
+    // Window thread: runs the queued calls in the order they were made.
+    void drain();
 
     // Guarded by mutex_: everything below. fn is never run while it is held.
     mutable std::mutex mutex_;
     std::condition_variable callDone_;
     TPlayerWindow* window_ = nullptr;
-    QObject* context_ = nullptr;  // lives on the window thread; queued calls are posted to it
+    QObject* context_ = nullptr;  // lives on the window thread; wake-ups are posted to it
     bool open_ = false;
-    std::set<std::shared_ptr<Call>> pending_;
+    std::deque<std::shared_ptr<Call>> queue_;
 };
 
 // The one main window. Never destroyed, so detached workers may still reach it during exit.
