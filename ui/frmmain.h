@@ -121,6 +121,8 @@ class TfrmMain : public QWidget, public TPlayerWindow {
   private:
     static void RegisterWindowFonts();
     static QString HomeAddressText();
+    // The first command-line argument, empty when there is none.
+    static std::string FirstArgument();
     void CreateControls();
     bool StartUp();
     void CreateInfoPanel();

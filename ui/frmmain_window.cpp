@@ -182,6 +182,17 @@ void TfrmMain::RegisterWindowFonts() {
     (void)done;
 }
 
+std::string TfrmMain::FirstArgument() {
+    // The bytes as given: a playlist's name need not be valid text in the locale's encoding.
+    QFile cmdline(QStringLiteral("/proc/self/cmdline"));
+    if (cmdline.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> argv = cmdline.readAll().split('\0');
+        return argv.size() > 1 ? argv.at(1).toStdString() : std::string();
+    }
+    const QStringList args = QCoreApplication::arguments();
+    return args.size() > 1 ? args.at(1).toLocal8Bit().toStdString() : std::string();
+}
+
 QString TfrmMain::HomeAddressText() {
     const QString address = QString::fromUtf8(DefaultHomeAddress);
     const int scheme = address.indexOf(QLatin1String("://"));
@@ -370,8 +381,7 @@ void TfrmMain::FormShow() {
     sLink->setText(HomeAddressText());
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     move(screen.width() - (width() + kRightGap), screen.height() - (height() + kBottomGap));
-    const QStringList args = QCoreApplication::arguments();
-    OpenLocation(args.size() > 1 ? args.at(1).toLocal8Bit().toStdString() : std::string());
+    OpenLocation(FirstArgument());
     ReadVolumeIntoSlider();
 }
 
