@@ -114,20 +114,77 @@ constexpr uint32_t kInfoBackground = 16514043;
 constexpr uint32_t kSilver = 0xC0C0C0;
 constexpr uint32_t kInfoTitleText = 8404992;  // RGB 0, 64, 128
 
-const LabelLook kLabel4Look{"Verdana", 27,        true,          kPlumText, Qt::AlignCenter,
-                            leFun,     lsLowered, eoRightBottom, 0,         kWhite,
-                            false,     true};
-const LabelLook kLabel3Look{"Verdana", 21,        true,          kPlumText, Qt::AlignCenter,
-                            leFun,     lsLowered, eoRightBottom, 0,         kWhite,
-                            true,      false};
-const LabelLook kLinkLook{"Tahoma", 19,           true, kBlack,      Qt::AlignCenter, leCool,
-                          lsNormal, eoLeftBottom, 1,    kLinkShadow, false,           true};
-const LabelLook kKbpsLook{"Tahoma", 11,       false,   kFormatText, Qt::AlignRight | Qt::AlignTop,
-                          leFun,    lsNormal, eoRight, 0,           kBlack,
-                          true,     true};
-const LabelLook kHzLook{"Tahoma", 11,       false,   kFormatText, Qt::AlignLeft | Qt::AlignTop,
-                        leFun,    lsNormal, eoRight, 0,           kBlack,
-                        true,     true};
+// The five labels' settings.
+const LabelLook kLabel4Look{
+    .family = "Verdana",
+    .pixels = 27,
+    .bold = true,
+    .textColor = kPlumText,
+    .alignment = Qt::AlignCenter,
+    .effect = leFun,
+    .style = lsLowered,
+    .orientation = eoRightBottom,
+    .depth = 0,
+    .shadowedColor = kWhite,
+    .wordWrap = false,
+    .showAccelChar = true,
+};
+const LabelLook kLabel3Look{
+    .family = "Verdana",
+    .pixels = 21,
+    .bold = true,
+    .textColor = kPlumText,
+    .alignment = Qt::AlignCenter,
+    .effect = leFun,
+    .style = lsLowered,
+    .orientation = eoRightBottom,
+    .depth = 0,
+    .shadowedColor = kWhite,
+    .wordWrap = true,
+    .showAccelChar = false,
+};
+const LabelLook kLinkLook{
+    .family = "Tahoma",
+    .pixels = 19,
+    .bold = true,
+    .textColor = kBlack,
+    .alignment = Qt::AlignCenter,
+    .effect = leCool,
+    .style = lsNormal,
+    .orientation = eoLeftBottom,
+    .depth = 1,
+    .shadowedColor = kLinkShadow,
+    .wordWrap = false,
+    .showAccelChar = true,
+};
+const LabelLook kKbpsLook{
+    .family = "Tahoma",
+    .pixels = 11,
+    .bold = false,
+    .textColor = kFormatText,
+    .alignment = Qt::AlignRight | Qt::AlignTop,
+    .effect = leFun,
+    .style = lsNormal,
+    .orientation = eoRight,
+    .depth = 0,
+    .shadowedColor = kBlack,
+    .wordWrap = true,
+    .showAccelChar = true,
+};
+const LabelLook kHzLook{
+    .family = "Tahoma",
+    .pixels = 11,
+    .bold = false,
+    .textColor = kFormatText,
+    .alignment = Qt::AlignLeft | Qt::AlignTop,
+    .effect = leFun,
+    .style = lsNormal,
+    .orientation = eoRight,
+    .depth = 0,
+    .shadowedColor = kBlack,
+    .wordWrap = true,
+    .showAccelChar = true,
+};
 
 TEffectLabel* MakeEffectLabel(QWidget* parent, const char* name, QRect geometry,
                               const LabelLook& look, const QString& text) {
