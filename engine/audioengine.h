@@ -116,9 +116,10 @@ typedef struct AE_CHANNELINFO {
     const char* filename; /* the address the stream was created from (valid while the stream exists) */
 } AE_CHANNELINFO;
 
-/* Download callback: called on the stream's download thread. With AE_STREAM_STATUS it is
-   called once with the answer's header block (status line and header lines, each ended by
-   a NUL, closed by an empty one) and length 0. */
+/* Download callback: with AE_STREAM_STATUS it is called once, on the thread that runs
+   AE_StreamCreateURL and before that call returns, with the header block of the answer that
+   the stream plays (status line and header lines, each ended by a NUL, closed by an empty
+   one) and length 0. Answers that were playlists are not reported. */
 typedef void (*AE_DOWNLOADPROC)(const void* buffer, uint32_t length, void* user);
 
 /* Sync callback: called on the engine's one sync thread, in order, with no engine lock
@@ -155,7 +156,9 @@ uint64_t AE_StreamGetFilePosition(AE_HANDLE handle, uint32_t mode);
 
 /* Returns null when the stream has no tags of that kind. A list is NUL-ended texts closed
    by an empty text; kind 5 is one NUL-ended text. The pointer stays valid until the next
-   AE_ChannelGetTags call for the same stream and kind, or until the stream is freed. */
+   AE_ChannelGetTags call for the same stream and kind, or until the stream is freed.
+   Kind 5 changes when the audio after a metadata block is heard; before playback starts it
+   is the newest text downloaded. Kind 2 changes when a new chained Ogg stream is heard. */
 const char* AE_ChannelGetTags(AE_HANDLE handle, uint32_t tags);
 AE_SYNC AE_ChannelSetSync(AE_HANDLE handle, uint32_t type, uint64_t param, AE_SYNCPROC proc,
                           void* user);

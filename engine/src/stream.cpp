@@ -62,11 +62,25 @@ const AVInputFormat* formatForContentType(const std::string& contentType) {
     return name ? av_find_input_format(name) : nullptr;
 }
 
-std::vector<std::string> dictToList(const AVDictionary* dict, bool lowerKeys) {
+std::vector<std::string> dictToList(const AVDictionary* dict) {
     std::vector<std::string> out;
     const AVDictionaryEntry* e = nullptr;
     while ((e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
-        out.push_back((lowerKeys ? toLower(e->key) : std::string(e->key)) + "=" + e->value);
+        out.push_back(std::string(e->key) + "=" + e->value);
+    }
+    return out;
+}
+
+// Windows Media header tags under their own names: FFmpeg renames the content description's
+// Author and Description to its generic artist and comment.
+std::vector<std::string> windowsMediaTags(const AVDictionary* dict) {
+    std::vector<std::string> out;
+    const AVDictionaryEntry* e = nullptr;
+    while ((e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+        std::string key = toLower(e->key);
+        if (key == "artist") key = "author";
+        if (key == "comment") key = "description";
+        out.push_back(key + "=" + e->value);
     }
     return out;
 }
@@ -363,7 +377,7 @@ int Stream::finishProbe() {
     codecBitrate_ = par->bit_rate;
 
     if (oggFamily_) oggTags_ = lastComments_ = comments();
-    if (wma_) wmaTags_ = dictToList(fmt_->metadata, true);
+    if (wma_) wmaTags_ = windowsMediaTags(fmt_->metadata);
     // The headers read so far are the stream's start, not a change.
     st->event_flags &= ~AVSTREAM_EVENT_FLAG_METADATA_UPDATED;
     fmt_->event_flags &= ~AVFMT_EVENT_FLAG_METADATA_UPDATED;
@@ -371,8 +385,8 @@ int Stream::finishProbe() {
 }
 
 std::vector<std::string> Stream::comments() const {
-    std::vector<std::string> list = dictToList(fmt_->streams[streamIndex_]->metadata, false);
-    if (list.empty()) list = dictToList(fmt_->metadata, false);
+    std::vector<std::string> list = dictToList(fmt_->streams[streamIndex_]->metadata);
+    if (list.empty()) list = dictToList(fmt_->metadata);
     return list;
 }
 
@@ -469,7 +483,7 @@ void Stream::noteStreamEvents(AVPacket* pkt) {
     if (oggFamily_ && side && !oggChange) {
         AVDictionary* dict = nullptr;
         if (av_packet_unpack_dictionary(side, sideSize, &dict) == 0) {
-            changed = dictToList(dict, false);
+            changed = dictToList(dict);
             oggChange = true;
         }
         av_dict_free(&dict);

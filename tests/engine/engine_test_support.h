@@ -60,6 +60,7 @@ struct Media {
     std::string mp3;  // 128 kbps, 44100 Hz stereo, 8 s
     std::string aac;  // ADTS
     std::string ogg;  // Vorbis
+    std::string wma;  // WMA v2 in ASF, titled "WMA Title" by "Someone"
 };
 const Media& media();
 std::string fileBytes(const std::string& path);

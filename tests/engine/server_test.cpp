@@ -48,6 +48,9 @@ TEST_F(ServerTest, RefusedUnknownSchemesAndErrorAnswersFailCleanly) {
     Created refused = create("http://127.0.0.1:" + std::to_string(fx::freePort()) + "/x");
     EXPECT_EQ(refused.handle, 0u);
     EXPECT_EQ(refused.error, AE_ERROR_CONNECT);
+    Created refusedMms = create("mmsh://127.0.0.1:" + std::to_string(fx::freePort()) + "/x");
+    EXPECT_EQ(refusedMms.handle, 0u);
+    EXPECT_NE(refusedMms.error, AE_OK);
 
     for (const char* url : {"", "file:///etc/passwd", "ftp://127.0.0.1/x", "garbage", "http://"}) {
         Created c = create(url);
@@ -320,31 +323,71 @@ TEST_F(ServerTest, FamiliesNeedTheirPlugins) {
     EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_PLUGIN);
 }
 
+TEST_F(ServerTest, WindowsMediaStreamHasHeaderTagsAndBufferFill) {
+    std::string wma = fileBytes(media().wma);
+    ScriptServer server(answer(httpHead("HTTP/1.0 200 OK", {"Content-Type: video/x-ms-asf"}), wma));
+    Created c = create(server.url("/a.wma"));
+    ASSERT_NE(c.handle, 0u) << c.error;
+    AE_CHANNELINFO info{};
+    ASSERT_TRUE(AE_ChannelGetInfo(c.handle, &info));
+    EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_WMA);
+    EXPECT_EQ(info.freq, 44100u);
+    const char* tags = AE_ChannelGetTags(c.handle, AE_TAG_WMA);
+    EXPECT_TRUE(hasEntry(tags, "title=WMA Title")) << testing::PrintToString(tagList(tags));
+    EXPECT_TRUE(hasEntry(tags, "author=Someone")) << testing::PrintToString(tagList(tags));
+    EXPECT_EQ(AE_ChannelGetTags(c.handle, AE_TAG_WMA_META), nullptr);
+    // The whole file arrives: the buffer is full.
+    EXPECT_TRUE(waitFor(
+        [&] { return AE_StreamGetFilePosition(c.handle, AE_FILEPOS_WMA_BUFFER) >= 76; }, 10s));
+    EXPECT_LE(AE_StreamGetFilePosition(c.handle, AE_FILEPOS_WMA_BUFFER), 100u);
+    EXPECT_NE(
+        AE_ChannelSetSync(
+            c.handle, AE_SYNC_WMA_CHANGE, 0, [](AE_SYNC, AE_HANDLE, uint32_t, void*) {}, nullptr),
+        0u);
+    EXPECT_NE(
+        AE_ChannelSetSync(
+            c.handle, AE_SYNC_WMA_META, 0, [](AE_SYNC, AE_HANDLE, uint32_t, void*) {}, nullptr),
+        0u);
+    EXPECT_TRUE(AE_StreamFree(c.handle));
+
+    AE_Free();
+    ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr));
+    AE_PluginLoad("aeaac", 1);  // but not aewma
+    Created without = create(server.url("/a.wma"));
+    EXPECT_EQ(without.handle, 0u);
+    EXPECT_EQ(without.error, AE_ERROR_CODEC);
+}
+
 TEST_F(ServerTest, FreeDuringBlockedCreateAbortsIt) {
-    ScriptServer silent([](int, const std::string&, const std::atomic<bool>& stopping) {
-        ScriptServer::pause(stopping, 60000);
-    });
-    AE_SetConfig(AE_CONFIG_NET_TIMEOUT, 30000);
-    std::atomic<bool> done{false};
-    Created result{};
-    std::thread creator([&] {
-        result = create(silent.url("/x"));
-        done = true;
-    });
-    ASSERT_TRUE(waitFor([&] { return silent.connections() > 0; }, 10s));
-    std::this_thread::sleep_for(100ms);
-    auto t0 = Clock::now();
-    EXPECT_TRUE(AE_Free());
-    EXPECT_LT(Clock::now() - t0, 3s);
-    ASSERT_TRUE(waitFor([&] { return done.load(); }, 5s));
-    creator.join();
-    EXPECT_EQ(result.handle, 0u);
-    EXPECT_EQ(result.error, AE_ERROR_ABORTED);
-    EXPECT_LT(result.seconds, 10);
-    EXPECT_FALSE(AE_Free());
-    EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_INIT);
-    ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr));  // for TearDown
-    AE_SetConfig(AE_CONFIG_NET_TIMEOUT, kTimeoutMs);
+    // Over our own download and over FFmpeg's mms protocols alike.
+    for (const char* scheme : {"http", "mms"}) {
+        SCOPED_TRACE(scheme);
+        ScriptServer silent([](int, const std::string&, const std::atomic<bool>& stopping) {
+            ScriptServer::pause(stopping, 60000);
+        });
+        AE_SetConfig(AE_CONFIG_NET_TIMEOUT, 30000);
+        std::atomic<bool> done{false};
+        Created result{};
+        std::thread creator([&] {
+            result = create(std::string(scheme) + "://127.0.0.1:" + std::to_string(silent.port()) +
+                            "/x");
+            done = true;
+        });
+        ASSERT_TRUE(waitFor([&] { return silent.connections() > 0; }, 10s));
+        std::this_thread::sleep_for(100ms);
+        auto t0 = Clock::now();
+        EXPECT_TRUE(AE_Free());
+        EXPECT_LT(Clock::now() - t0, 3s);
+        ASSERT_TRUE(waitFor([&] { return done.load(); }, 5s));
+        creator.join();
+        EXPECT_EQ(result.handle, 0u);
+        EXPECT_EQ(result.error, AE_ERROR_ABORTED);
+        EXPECT_LT(result.seconds, 10);
+        EXPECT_FALSE(AE_Free());
+        EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_INIT);
+        ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr));
+        AE_SetConfig(AE_CONFIG_NET_TIMEOUT, kTimeoutMs);
+    }
 }
 
 }  // namespace
