@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "fixtures.h"
@@ -26,6 +27,11 @@ int main(int argc, char** argv) {
     if (velmora.empty() || ::access(velmora.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "usage: app-vs-peers-run --velmora PATH [--rounds N] [--seconds S]\n");
         return 2;
+    }
+    // The player runs in a folder of its own, so its path must not be relative.
+    if (char* full = ::realpath(velmora.c_str(), nullptr)) {
+        velmora = full;
+        std::free(full);
     }
     const bench::Options options = bench::parseOptions(argc, argv);
 
