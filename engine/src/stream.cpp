@@ -275,7 +275,7 @@ int Stream::probeCustomIo(const std::string& contentType, Cancel& cancel) {
     if (rc == AE_ERROR_FORMAT && Clock::now() >= probeDeadline_) rc = AE_ERROR_TIMEOUT;
     if (rc == AE_OK) {
         // Now the byte rate is known: size the download buffer as configured.
-        int64_t bitrate = codecBitrate_ > 0 ? codecBitrate_ : fmt_->bit_rate;
+        int64_t bitrate = codecBitrate_ > 0 ? codecBitrate_ : formatBitrate_;
         if (bitrate > 0) {
             auto bytes = static_cast<size_t>(bitrate / 8 * setup_.config.netBufferMs / 1000);
             http_->ring().setCapacity(std::clamp(bytes, kMinRingBytes, kMaxRingBytes));
@@ -375,6 +375,7 @@ int Stream::finishProbe() {
     rate_ = static_cast<uint32_t>(par->sample_rate);
     chans_ = static_cast<uint32_t>(par->ch_layout.nb_channels);
     codecBitrate_ = par->bit_rate;
+    formatBitrate_ = fmt_->bit_rate;  // the demuxer's context belongs to the decoder from now on
 
     if (oggFamily_) oggTags_ = lastComments_ = comments();
     if (wma_) wmaTags_ = windowsMediaTags(fmt_->metadata);
@@ -706,7 +707,7 @@ uint64_t Stream::secondsToBytes(double seconds) const {
 
 float Stream::bitrateKbps() const {
     if (codecBitrate_ > 0) return std::round(static_cast<float>(codecBitrate_) / 1000.0f);
-    if (fmt_ && fmt_->bit_rate > 0) return std::round(static_cast<float>(fmt_->bit_rate) / 1000.0f);
+    if (formatBitrate_ > 0) return std::round(static_cast<float>(formatBitrate_) / 1000.0f);
     if (!http_) return 0;
     double seconds = std::chrono::duration<double>(Clock::now() - connected_).count();
     if (seconds < 0.5) return 0;

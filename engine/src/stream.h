@@ -132,7 +132,7 @@ class Stream {
     AVCodecContext* dec_ = nullptr;
     int streamIndex_ = -1;
     uint32_t rate_ = 0, chans_ = 0, ctype_ = 0, plugin_ = 0, origres_ = 0;
-    int64_t codecBitrate_ = 0;
+    int64_t codecBitrate_ = 0, formatBitrate_ = 0;
     bool oggFamily_ = false, wma_ = false;
     std::vector<std::string> wmaTags_;
     std::chrono::steady_clock::time_point connected_;

@@ -171,6 +171,21 @@ TEST_F(ServerTest, BadMetaintValuesPlayAsPlainAudio) {
     }
 }
 
+TEST_F(ServerTest, StreamCutInsideAMetadataBlockPlaysAndEnds) {
+    const size_t metaint = 8000;
+    std::string mp3 = fileBytes(media().mp3).substr(0, 16000 * 3);
+    std::string body =
+        withIcyMetadata(mp3, metaint, {"StreamTitle='Cut';", "StreamTitle='Never complete';"});
+    // Close in the middle of the second metadata block.
+    body.resize(2 * metaint + 1 + 32 + metaint + 5);
+    ScriptServer server(answer(mp3Head({"icy-metaint:8000"}), body));
+    Created c = create(server.url("/cut"));
+    ASSERT_NE(c.handle, 0u) << c.error;
+    ASSERT_TRUE(AE_ChannelPlay(c.handle, 0));
+    ASSERT_TRUE(waitFor(
+        [&] { return !AE_StreamFree(c.handle) && AE_ErrorGetCode() == AE_ERROR_HANDLE; }, 20s));
+}
+
 void CollectHeaders(const void* buffer, uint32_t length, void* user) {
     auto* blocks = static_cast<std::vector<std::string>*>(user);
     if (length == 0 && buffer) {
