@@ -32,9 +32,13 @@ void ShowFormat() {
 
 }  // namespace
 
+// The format labels are always set once per connection: a stream whose headers carry no
+// "icy-br:" entry (an Icecast mount fed by ffmpeg, a Windows Media stream) would otherwise keep
+// showing the window's initial texts or the previous station's format.
 void ScanConnectTags() {
     if (IsWmaStream.load()) {
         SendWmaTitles(AE_TAG_WMA_META, "1: ");
+        ShowFormat();
         return;
     }
     const char* list = nullptr;
@@ -46,12 +50,16 @@ void ScanConnectTags() {
     // list this pointer refers to.
     std::vector<std::string> entries;
     ForEachTagEntry(list, [&](std::string_view entry) { entries.emplace_back(entry); });
+    bool formatShown = false;
     for (const std::string& entry : entries) {
-        if (HasPrefix(entry, kIcyName))
+        if (HasPrefix(entry, kIcyName)) {
             PlayerSendText(kStatusStationName, entry.substr(kIcyName.size()));
-        else if (HasPrefix(entry, kIcyBitrate))
+        } else if (HasPrefix(entry, kIcyBitrate)) {
             ShowFormat();
+            formatShown = true;
+        }
     }
+    if (!formatShown) ShowFormat();
 }
 
 void ShowStreamTitle() {

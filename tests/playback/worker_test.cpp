@@ -107,17 +107,39 @@ TEST_F(PlayerTest, NameWithBlankAndCapitalisedHeaders) {
     openPls("http://s/");
     EXPECT_EQ(form->texts(3), (std::vector<std::string>{" Spaced"}));
     EXPECT_EQ(StationTitle, " Spaced");
-    EXPECT_EQ(test::Text(form->lKbps), "0 kbps aac");  // Icy-Br never matches
+    // Icy-Br never matches: the number is the engine's measure, unknown here.
+    EXPECT_EQ(test::Text(form->lKbps), "0 kbps mp3");
 }
 
 TEST_F(PlayerTest, OnlyTheFirstPresentHeaderListIsWalked) {
     auto script = Playable(11);
     script.tags[AE_TAG_ICY] = fake::List({"ICY 200 OK", "icy-name:Icy"});
     script.tags[AE_TAG_HTTP] = fake::List({"HTTP/1.0 200 OK", "ice-bitrate:96", "icy-br:96"});
+    script.bitrate = 96.0f;
     fake::Script("http://s/", script);
     openPls("http://s/");
-    EXPECT_EQ(test::Text(form->lKbps), "0 kbps aac");
-    EXPECT_EQ(test::Text(form->lHz), "0 Hz");
+    // The ICY list has no icy-br entry, so the HTTP list's 96 is never read: the labels show
+    // the engine's own measure and the stream's format all the same.
+    EXPECT_EQ(test::Text(form->lKbps), "96 kbps mp3");
+    EXPECT_EQ(test::Text(form->lHz), "44100 Hz Stereo ");
+}
+
+// A station without a bitrate header must not keep showing the previous station's format.
+TEST_F(PlayerTest, FormatLabelsFollowEveryStation) {
+    auto first = Playable(17);
+    first.tags[AE_TAG_ICY] = fake::List({"ICY 200 OK", "icy-br:128"});
+    fake::Script("http://a/", first);
+    openPls("http://a/");
+    EXPECT_EQ(test::Text(form->lKbps), "128 kbps mp3");
+
+    auto second = Playable(18);
+    second.info = AE_CHANNELINFO{48000, 1, 0, AE_CTYPE_STREAM_AAC, 0, 0, 0, nullptr};
+    second.tags[AE_TAG_HTTP] = fake::List({"HTTP/1.0 200 OK", "icy-name:Plain"});
+    second.bitrate = 64.0f;
+    fake::Script("http://b/", second);
+    openPls("http://b/");
+    EXPECT_EQ(test::Text(form->lKbps), "64 kbps aac");
+    EXPECT_EQ(test::Text(form->lHz), "48000 Hz Mono ");
 }
 
 TEST_F(PlayerTest, HttpHeadersAndOggCommentsAreScanned) {
@@ -197,7 +219,8 @@ TEST_F(PlayerTest, WindowsMediaStreamTakesItsOwnPath) {
     EXPECT_EQ(form->percentages(), (std::vector<intptr_t>{40, 80}));
     EXPECT_EQ(form->texts(3), (std::vector<std::string>{"1: Live Song", "1: Other"}));
     EXPECT_EQ(form->texts(7), (std::vector<std::string>{"Live Song"}));
-    EXPECT_EQ(test::Text(form->lKbps), "0 kbps aac");  // format labels untouched
+    // The format labels are set once; the bitrate comes from the headers as for any stream.
+    EXPECT_EQ(test::Text(form->lKbps), "128 kbps mp3");
     EXPECT_EQ(test::Text(form->Label4), "1: Live Song");
     EXPECT_EQ(fake::SyncCount(16, AE_SYNC_WMA_META), 1);
     EXPECT_EQ(fake::SyncCount(16, AE_SYNC_WMA_CHANGE), 1);
