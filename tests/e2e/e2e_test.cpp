@@ -151,6 +151,7 @@ class EndToEnd : public ::testing::Test {
         opt.env["XDG_RUNTIME_DIR"] = runtime;
         opt.env["HOME"] = work.path();
         opt.env["VELMORA_DEBUG"] = "1";
+        opt.env["TSAN_OPTIONS"] = "suppressions=" VELMORA_E2E_TSAN_SUPPRESSIONS;
         opt.unsetEnv = {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
         opt.cwd = cwd.empty() ? work.path() : cwd;
         std::vector<std::string> argv{player};
