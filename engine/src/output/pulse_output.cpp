@@ -335,8 +335,8 @@ std::unique_ptr<PulseOutput> PulseOutput::open(uint32_t rate, uint32_t channels,
         *error = AE_ERROR_PARAM;
         return nullptr;
     }
-    pa_sample_spec spec{PA_SAMPLE_S16NE, rate, static_cast<uint8_t>(channels)};
-    if (channels == 0 || channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
+    pa_sample_spec sampleSpec{PA_SAMPLE_S16NE, rate, static_cast<uint8_t>(channels)};
+    if (channels == 0 || channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&sampleSpec)) {
         *error = AE_ERROR_DEVICE;
         return nullptr;
     }
@@ -344,7 +344,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(uint32_t rate, uint32_t channels,
     impl->fill = std::move(fill);
     impl->rate = rate;
     impl->channels = channels;
-    impl->frameBytes = pa_frame_size(&spec);
+    impl->frameBytes = pa_frame_size(&sampleSpec);
     impl->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     impl->loop = pa_threaded_mainloop_new();
     if (impl->wakeFd < 0 || !impl->loop) {
@@ -388,7 +388,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(uint32_t rate, uint32_t channels,
         pa_threaded_mainloop_wait(p->loop);
     }
 
-    p->stream = pa_stream_new(p->context, kStreamName, &spec, nullptr);
+    p->stream = pa_stream_new(p->context, kStreamName, &sampleSpec, nullptr);
     if (!p->stream) return fail(AE_ERROR_DEVICE);
     pa_stream_set_state_callback(p->stream, Impl::streamState, p);
     pa_stream_set_write_callback(p->stream, Impl::streamWrite, p);
@@ -396,7 +396,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(uint32_t rate, uint32_t channels,
     const uint32_t ms = std::clamp(bufferMs, kMinBufferMs, kMaxBufferMs);
     pa_buffer_attr& attr = p->attr;
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(ms * PA_USEC_PER_MSEC, &spec));
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(ms * PA_USEC_PER_MSEC, &sampleSpec));
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);  // quick requests: it starts out silent
     attr.fragsize = static_cast<uint32_t>(-1);
