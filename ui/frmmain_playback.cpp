@@ -133,7 +133,8 @@ void TfrmMain::btnPlayClick() {
     StartConnectWorker(StreamAddress);
     AE_Start();
     ReadVolumeIntoSlider();
-    TimerKontrol->start();
+    // Enabling a running watchdog keeps its current countdown.
+    if (!TimerKontrol->isActive()) TimerKontrol->start();
 }
 
 void TfrmMain::btnDurClick() {

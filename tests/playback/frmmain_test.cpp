@@ -1,4 +1,6 @@
 // Opening a station, play, stop, the watchdog and the error box, over the scripted engine.
+#include <chrono>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include "player_support.h"
@@ -128,6 +130,7 @@ TEST_F(PlayerTest, StopDisablesWatchdogAndPlayReconnects) {
     fake::ClearCalls();
     form->btnDurClick();
     EXPECT_FALSE(form->TimerKontrol->isActive());
+    form->TimerKontrol->setTimerType(Qt::PreciseTimer);  // so remainingTime() is exact below
     EXPECT_EQ(fake::Calls(), (std::vector<std::string>{"AE_Stop()"}));
     EXPECT_TRUE(fake::IsLive(8));  // not freed
 
@@ -138,6 +141,12 @@ TEST_F(PlayerTest, StopDisablesWatchdogAndPlayReconnects) {
     EXPECT_FALSE(fake::IsLive(8));  // the worker freed the previous stream
     EXPECT_EQ(StreamHandle.load(), 9u);
     EXPECT_EQ(fake::CountCalls("AE_StreamCreateURL(http://s/"), 1);
+
+    // Play while the watchdog runs enables it without restarting its countdown.
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    form->btnPlayClick();
+    EXPECT_LT(form->TimerKontrol->remainingTime(), 25000 - 100);
+    ASSERT_TRUE(test::WaitForWorkers());
 }
 
 TEST_F(PlayerTest, WatchdogRestartsOnlyWhenNotPlaying) {
