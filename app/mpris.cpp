@@ -92,12 +92,19 @@ Mpris::Mpris(MprisPort& port, const QString& busAddress, QObject* parent)
 }
 
 Mpris::~Mpris() {
+    poll_.stop();
     if (connectionName_.isEmpty()) return;
+    // Teardown order matters: Qt's D-Bus thread holds signal connections to the exported object
+    // (and to the adaptors' relay) until it deletes its connection, and that deletion runs on
+    // the D-Bus thread as soon as the last handle goes. So first take the object off the bus,
+    // then destroy it while this handle keeps the connection alive, and only then let go of the
+    // connection. Nothing on the D-Bus thread refers to this object itself.
     QDBusConnection bus(connectionName_);
     if (registered()) {
         bus.unregisterService(serviceName_);
         bus.unregisterObject(QString::fromUtf8(mpris::kObjectPath));
     }
+    exported_.reset();
     QDBusConnection::disconnectFromBus(connectionName_);
 }
 
@@ -109,9 +116,11 @@ void Mpris::start(const QDBusConnection& connection) {
     volumePercent_ = port_.volumePercent();
     track_ = currentTrack();
     trackNumber_ = 1;
-    new MprisRootAdaptor(this);
-    new MprisPlayerAdaptor(this);
-    if (bus.isConnected() && bus.registerObject(path, this, QDBusConnection::ExportAdaptors)) {
+    exported_ = std::make_unique<QObject>();
+    new MprisRootAdaptor(exported_.get(), this);
+    new MprisPlayerAdaptor(exported_.get(), this);
+    if (bus.isConnected() &&
+        bus.registerObject(path, exported_.get(), QDBusConnection::ExportAdaptors)) {
         const QString names[] = {QString::fromUtf8(mpris::kServiceName),
                                  mpris::instanceServiceName(QCoreApplication::applicationPid())};
         for (const QString& name : names) {
@@ -123,7 +132,9 @@ void Mpris::start(const QDBusConnection& connection) {
         if (serviceName_.isEmpty()) bus.unregisterObject(path);
     }
     if (serviceName_.isEmpty()) {
-        // No bus, or no name to be had: stay silent and let the player run as before.
+        // No bus, or no name to be had: stay silent and let the player run as before. The
+        // exported object goes first, for the reason given in the destructor.
+        exported_.reset();
         QDBusConnection::disconnectFromBus(connectionName_);
         connectionName_.clear();
         return;

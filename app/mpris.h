@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QVariantMap>
 
+#include <memory>
+
 // What the media controls need from the player. Every call comes on the thread that owns the
 // Mpris object (the window's thread).
 class MprisPort {
@@ -117,6 +119,10 @@ class Mpris : public QObject {
 
     MprisPort& port_;
     QString connectionName_;
+    // The object registered on the bus, carrying the adaptors. It is kept apart from this object
+    // so the destructor can destroy it while the connection still lives: Qt's D-Bus thread keeps
+    // signal connections to a registered object until the connection itself is deleted there.
+    std::unique_ptr<QObject> exported_;
     QString serviceName_;
     QString artUrl_;
     QTimer poll_;

@@ -1,4 +1,5 @@
-// The two MPRIS interfaces as Qt D-Bus adaptors of an Mpris object. Only mpris.cpp uses them.
+// The two MPRIS interfaces as Qt D-Bus adaptors. They sit on the object Mpris exports (`host`)
+// and pass every request on to the Mpris object (`owner`). Only mpris.cpp uses them.
 // The D-Bus names of properties and methods are fixed by MPRIS, hence the capitals.
 #pragma once
 
@@ -21,7 +22,7 @@ class MprisRootAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(QStringList SupportedMimeTypes READ supportedMimeTypes)
 
   public:
-    explicit MprisRootAdaptor(Mpris* owner) : QDBusAbstractAdaptor(owner), owner_(owner) {
+    MprisRootAdaptor(QObject* host, Mpris* owner) : QDBusAbstractAdaptor(host), owner_(owner) {
         setAutoRelaySignals(false);
     }
 
@@ -60,7 +61,7 @@ class MprisPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(bool CanControl READ yes)
 
   public:
-    explicit MprisPlayerAdaptor(Mpris* owner) : QDBusAbstractAdaptor(owner), owner_(owner) {
+    MprisPlayerAdaptor(QObject* host, Mpris* owner) : QDBusAbstractAdaptor(host), owner_(owner) {
         setAutoRelaySignals(false);
     }
 
