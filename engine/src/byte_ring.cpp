@@ -85,10 +85,11 @@ bool ByteRing::waitFor(size_t bytes, Clock::time_point deadline) {
     return !aborted_ && size_ >= bytes;
 }
 
-void ByteRing::setCapacity(size_t capacity) {
+void ByteRing::setCapacity(size_t capacity, size_t granule) {
     std::lock_guard lock(mtx_);
-    // May fall below what is held: writers then wait until the reader has caught up.
-    capacity_ = std::max(capacity, size_t{1});
+    granule = std::max(granule, size_t{1});
+    size_t held = (size_ + granule - 1) / granule * granule;
+    capacity_ = std::max({capacity, held, size_t{1}});
     if (capacity_ > data_.size()) resizeStorage(capacity_);
     changed_.notify_all();
 }

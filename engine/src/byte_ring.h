@@ -34,8 +34,9 @@ class ByteRing {
     // passes. True when `bytes` are held.
     bool waitFor(size_t bytes, Clock::time_point deadline);
 
-    // Changes the logical capacity; data already held beyond it stays readable.
-    void setCapacity(size_t capacity);
+    // Changes the logical capacity, never below what is held at this moment (rounded up to a
+    // multiple of `granule`), so the fill never reads over 100% and writers keep waiting for room.
+    void setCapacity(size_t capacity, size_t granule = 1);
 
     size_t capacity() const;
     size_t size() const;

@@ -27,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kDefaultRingBytes = 80000;
 constexpr size_t kMinRingBytes = 8192;
 constexpr size_t kMaxRingBytes = 8 << 20;
+// The download buffer keeps at least what it holds after probing, rounded up to this.
+constexpr size_t kRingGranule = 4096;
 constexpr size_t kSniffBytes = 512;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 constexpr int kAvioBufferSize = 4096;
@@ -274,11 +276,13 @@ int Stream::probeCustomIo(const std::string& contentType, Cancel& cancel) {
     cancel.detach(http_.get());
     if (rc == AE_ERROR_FORMAT && Clock::now() >= probeDeadline_) rc = AE_ERROR_TIMEOUT;
     if (rc == AE_OK) {
-        // Now the byte rate is known: size the download buffer as configured.
+        // Now the byte rate is known: size the download buffer as configured, but never below
+        // what the server's burst already filled, so the reported fill stays within 100%.
         int64_t bitrate = codecBitrate_ > 0 ? codecBitrate_ : formatBitrate_;
         if (bitrate > 0) {
             auto bytes = static_cast<size_t>(bitrate / 8 * setup_.config.netBufferMs / 1000);
-            http_->ring().setCapacity(std::clamp(bytes, kMinRingBytes, kMaxRingBytes));
+            prebufBase_ = std::clamp(bytes, kMinRingBytes, kMaxRingBytes);
+            http_->ring().setCapacity(prebufBase_, kRingGranule);
         }
     }
     return rc;
@@ -563,7 +567,8 @@ bool Stream::readyToStart() const {
     if (pcmCount_ < pcmCap_ / 2) return false;
     if (!http_) return true;
     const ByteRing& ring = http_->ring();
-    return ring.finished() || ring.size() * 100 >= ring.capacity() * setup_.config.prebufPercent;
+    size_t base = prebufBase_ > 0 ? std::min(prebufBase_, ring.capacity()) : ring.capacity();
+    return ring.finished() || ring.size() * 100 >= base * setup_.config.prebufPercent;
 }
 
 void Stream::mix(int32_t* acc, size_t frames, int64_t outFrame) {

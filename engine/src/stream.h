@@ -127,6 +127,9 @@ class Stream {
     std::vector<std::string> headerLines_;
     bool icy_ = false;
     int64_t contentLength_ = -1;
+    // The configured download buffer the prebuffer share is taken of (0: the ring's capacity);
+    // the ring itself may be larger, holding what the server sent while probing.
+    size_t prebufBase_ = 0;
     AVIOContext* avio_ = nullptr;
     AVFormatContext* fmt_ = nullptr;
     AVCodecContext* dec_ = nullptr;

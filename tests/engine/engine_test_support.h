@@ -90,6 +90,9 @@ class EngineTest : public ::testing::Test {
     // The player's buffering loop: fill percentage until it reaches 76 (or fails).
     static int bufferUntil76(AE_HANDLE h,
                              std::chrono::milliseconds timeout = std::chrono::seconds(40));
+    // Watches the fill for `span` from now: the highest percentage seen, or -1 when the end
+    // position changed or was missing meanwhile.
+    static int highestFill(AE_HANDLE h, std::chrono::milliseconds span);
 
     std::unique_ptr<fx::PulseServer> pulse_;
 };

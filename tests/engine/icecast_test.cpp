@@ -81,9 +81,16 @@ TEST_F(IcecastTest, EachCodecConnectsBuffersAndPlaysThe440HzTone) {
         if (c.codec == fx::Codec::Ogg) {
             EXPECT_NE(AE_ChannelGetTags(h, AE_TAG_OGG), nullptr);
         }
+        // The server's burst fills the buffer at once; the fill must still stay within 100%.
+        int fill = highestFill(h, 300ms);
+        EXPECT_GE(fill, 0) << "end position changed";
+        EXPECT_LE(fill, 100);
         EXPECT_GE(bufferUntil76(h), 76);
         ASSERT_TRUE(AE_ChannelPlay(h, 0));
         ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 15s));
+        fill = highestFill(h, 300ms);
+        EXPECT_GE(fill, 0) << "end position changed";
+        EXPECT_LE(fill, 100);
         settle();
         auto a = listen(rec, 2.0);
         EXPECT_NEAR(a.frequencyHz, 440, 5);
