@@ -18,7 +18,10 @@ namespace {
 std::atomic<AE_HANDLE> g_nextHandle{1};
 
 constexpr uint32_t kOutputLatencyMs = 100;
-constexpr auto kSyncPoll = std::chrono::milliseconds(10);
+// The sync thread sleeps until the next event could come due, within these bounds: the upper
+// one covers what the streams' lower bounds cannot see (a paused output, a starved stream).
+constexpr auto kSyncMinWait = std::chrono::milliseconds(10);
+constexpr auto kSyncMaxWait = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -146,9 +149,16 @@ int Engine::play(AE_HANDLE handle) {
     if (!stream) return AE_ERROR_HANDLE;
     int rc = stream->play();
     if (rc != AE_OK) return rc;
-    std::lock_guard lock(mixMtx_);
-    if (std::find(voices_.begin(), voices_.end(), stream) == voices_.end())
-        voices_.push_back(stream);
+    {
+        std::lock_guard lock(mixMtx_);
+        if (std::find(voices_.begin(), voices_.end(), stream) == voices_.end())
+            voices_.push_back(stream);
+    }
+    {
+        std::lock_guard lock(syncMtx_);
+        syncKick_ = true;
+    }
+    syncWake_.notify_all();
     return AE_OK;
 }
 
@@ -192,11 +202,13 @@ void Engine::fill(int16_t* out, size_t frames) {
 void Engine::syncLoop() {
     std::vector<SyncCall> calls;
     std::vector<std::pair<AE_HANDLE, std::shared_ptr<Stream>>> streams;
+    std::chrono::milliseconds delay = kSyncMinWait;
     for (;;) {
         {
             std::unique_lock lock(syncMtx_);
-            syncWake_.wait_for(lock, kSyncPoll, [&] { return syncStop_; });
+            syncWake_.wait_for(lock, delay, [&] { return syncStop_ || syncKick_; });
             if (syncStop_) return;
+            syncKick_ = false;
         }
         int64_t played = framesPlayed();
         {
@@ -205,8 +217,9 @@ void Engine::syncLoop() {
         }
         std::vector<std::shared_ptr<Stream>> ended;
         std::vector<AE_HANDLE> autofree;
+        int64_t nextDue = INT64_MAX;
         for (auto& [handle, stream] : streams) {
-            if (stream->collectDue(played, calls)) {
+            if (stream->collectDue(played, calls, nextDue)) {
                 ended.push_back(stream);
                 if (stream->flags() & AE_STREAM_AUTOFREE) autofree.push_back(handle);
             }
@@ -221,6 +234,11 @@ void Engine::syncLoop() {
         for (const SyncCall& call : calls) call.proc(call.sync, call.channel, 0, call.user);
         calls.clear();
         for (AE_HANDLE handle : autofree) freeStream(handle);
+        delay = kSyncMaxWait;
+        if (nextDue < INT64_MAX) {
+            auto due = std::chrono::milliseconds(std::max<int64_t>(nextDue, 0) * 1000 / rate_);
+            delay = std::clamp(due, kSyncMinWait, delay);
+        }
     }
 }
 

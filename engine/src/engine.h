@@ -61,9 +61,10 @@ class Engine {
     int64_t outFrames_ = 0;
     std::vector<int32_t> acc_;
 
-    std::mutex syncMtx_;  // guards syncStop_
+    std::mutex syncMtx_;  // guards syncStop_ and syncKick_
     std::condition_variable syncWake_;
     bool syncStop_ = false;
+    bool syncKick_ = false;  // a stream started playing: its events may come due soon
     std::thread syncThread_;
 };
 

@@ -612,7 +612,7 @@ void Stream::mix(int32_t* acc, size_t frames, int64_t outFrame) {
     }
 }
 
-bool Stream::collectDue(int64_t framesPlayed, std::vector<SyncCall>& calls) {
+bool Stream::collectDue(int64_t framesPlayed, std::vector<SyncCall>& calls, int64_t& nextDue) {
     std::lock_guard lock(mtx_);
     while (!heardEvents_.empty() && heardEvents_.front().at <= framesPlayed) {
         Event e = std::move(heardEvents_.front());
@@ -633,6 +633,18 @@ bool Stream::collectDue(int64_t framesPlayed, std::vector<SyncCall>& calls) {
         state_ = PlayState::Ended;
         return true;
     }
+    // Lower bounds only: the output never plays a frame before mixing it, so an event can be
+    // heard no sooner than the PCM ahead of it takes to play.
+    int64_t next = nextDue;
+    if (!heardEvents_.empty()) next = std::min(next, heardEvents_.front().at - framesPlayed);
+    if (state_ == PlayState::Drained) {
+        next = std::min(next, endOutFrame_ - framesPlayed);
+    } else if (state_ == PlayState::Buffering || state_ == PlayState::Playing) {
+        if (!pcmEvents_.empty()) next = std::min(next, pcmEvents_.front().at - pcmPopped_);
+        if (!byteEvents_.empty() || decoderDone_)
+            next = std::min(next, static_cast<int64_t>(pcmCount_));
+    }
+    nextDue = next;
     return false;
 }
 

@@ -76,8 +76,10 @@ class Stream {
     // the listener hears as output frames from outFrame on.
     void mix(int32_t* acc, size_t frames, int64_t outFrame);
     // Sync thread: applies the events heard by now and collects the syncs they fire.
-    // True once, when the stream's playback has ended.
-    bool collectDue(int64_t framesPlayed, std::vector<SyncCall>& calls);
+    // True once, when the stream's playback has ended. nextDue is lowered to the number of
+    // output frames from framesPlayed before which nothing else of this stream can fire
+    // (left alone when nothing can fire until the stream is played).
+    bool collectDue(int64_t framesPlayed, std::vector<SyncCall>& calls, int64_t& nextDue);
 
   private:
     enum class EventKind { Meta, OggChange };
