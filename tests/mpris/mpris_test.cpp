@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QUrl>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -256,6 +257,26 @@ TEST_F(MprisBus, SecondPlayerTakesTheInstanceNameAndBothGoAway) {
     EXPECT_FALSE(client_.nameHasOwner(instance));
     mpris_.reset();
     EXPECT_FALSE(client_.nameHasOwner(kService));
+}
+
+// A player that goes away takes its object and name with it, even right after answering a call,
+// so the next one gets the usual name and answers for its own port. Under ThreadSanitizer this
+// also checks that nothing on Qt's D-Bus thread still touches a player being destroyed.
+TEST_F(MprisBus, ReplacedPlayersLeaveNothingBehind) {
+    constexpr int kRounds = 8;
+    std::array<FakePort, kRounds> ports;
+    std::unique_ptr<Mpris> player;  // declared after the ports it refers to
+    mpris_.reset();
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_FALSE(client_.nameHasOwner(kService)) << "round " << round;
+        ports[round].volume = round;
+        player = std::make_unique<Mpris>(ports[round]);
+        ASSERT_EQ(player->serviceName(), kService) << "round " << round;
+        EXPECT_DOUBLE_EQ(client_.get(kService, kPlayer, "Volume").toDouble(), round / 100.0);
+        EXPECT_TRUE(client_.call(kService, "Play"));
+        EXPECT_EQ(ports[round].plays, 1);
+        player.reset();
+    }
 }
 
 TEST(MprisNameTaken, AnotherProgramOnTheNameLeavesUsTheInstanceName) {
