@@ -14,6 +14,8 @@ namespace ae {
 namespace {
 
 std::once_flag g_curlInit;
+// The longest a transfer waits for its sockets before curl looks at its timers again.
+constexpr int kPollMs = 1000;
 
 }  // namespace
 
@@ -71,6 +73,9 @@ void HttpSource::abort() {
     ring_.abort();
     std::lock_guard lock(mtx_);
     changed_.notify_all();
+    // Wakes the transfer's poll at once; otherwise a silent server's transfer would notice only
+    // at curl's next progress call.
+    if (multi_) curl_multi_wakeup(static_cast<CURLM*>(multi_));
 }
 
 int HttpSource::waitHeaders() {
@@ -199,6 +204,48 @@ int HttpSource::onProgress() {
     return 0;
 }
 
+int HttpSource::perform(void* easy) {
+    CURL* curl = static_cast<CURL*>(easy);
+    CURLM* multi = curl_multi_init();
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    curl_multi_add_handle(multi, curl);
+    {
+        std::lock_guard lock(mtx_);
+        multi_ = multi;
+    }
+    CURLcode rc = CURLE_OK;
+    for (;;) {
+        int running = 0;
+        CURLMcode mc = curl_multi_perform(multi, &running);
+        if (mc != CURLM_OK) {
+            rc = CURLE_RECV_ERROR;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            CURLMsg* msg = curl_multi_info_read(multi, &left);
+            rc = (msg && msg->msg == CURLMSG_DONE) ? msg->data.result : CURLE_RECV_ERROR;
+            break;
+        }
+        if (abort_) {
+            stop_ = Stop::Aborted;
+            rc = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        if (curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
+            rc = CURLE_RECV_ERROR;
+            break;
+        }
+    }
+    {
+        std::lock_guard lock(mtx_);
+        multi_ = nullptr;
+    }
+    curl_multi_remove_handle(multi, curl);
+    curl_multi_cleanup(multi);
+    return rc;
+}
+
 void HttpSource::run() {
     CURL* curl = curl_easy_init();
     curlHandle_ = curl;
@@ -237,7 +284,7 @@ void HttpSource::run() {
         });
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
 
-    CURLcode rc = curl_easy_perform(curl);
+    auto rc = static_cast<CURLcode>(perform(curl));
     int error = AE_OK;
     if (rc != CURLE_OK) {
         switch (stop_.load()) {

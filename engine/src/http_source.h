@@ -63,6 +63,8 @@ class HttpSource {
     enum class Stop { None, Aborted, Timeout, TooLarge };
 
     void run();
+    // Runs the transfer on a multi handle that abort() can wake; returns its CURLcode.
+    int perform(void* easy);
     size_t onHeaderLine(const char* data, size_t len);
     size_t onBody(const char* data, size_t len);
     int onProgress();
@@ -85,10 +87,11 @@ class HttpSource {
     std::unique_ptr<IcySplitter> splitter_;
     std::atomic<Stop> stop_{Stop::None};
 
-    std::mutex mtx_;  // guards the three below
+    std::mutex mtx_;  // guards the four below
     std::condition_variable changed_;
     bool headersDone_ = false;
     int headersError_ = 0;
+    void* multi_ = nullptr;  // the transfer's curl multi handle while it runs, for abort()
 };
 
 // Maps an AE error for a failed curl transfer; exposed for tests.
