@@ -1,12 +1,9 @@
 #include "engine.h"
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include <algorithm>
 
 #include "cancel.h"
+#include "ffmpeg_libs.h"
 #include "output/pulse_output.h"
 #include "stream.h"
 
@@ -26,7 +23,6 @@ constexpr auto kSyncMaxWait = std::chrono::milliseconds(100);
 }  // namespace
 
 int Engine::start(uint32_t rate, std::shared_ptr<Engine>& out) {
-    av_log_set_level(AV_LOG_QUIET);  // the engine reports through its error codes only
     std::shared_ptr<Engine> engine(new Engine());
     engine->rate_ = rate;
     int error = AE_OK;
@@ -77,6 +73,7 @@ void Engine::shutdown() {
         voices_.clear();
     }
     for (auto& [handle, stream] : streams) stream->shutdown();
+    ff::joinPreload();
 }
 
 uint32_t Engine::loadPlugin(const std::string& name) {
@@ -153,6 +150,10 @@ int Engine::play(AE_HANDLE handle) {
         std::lock_guard lock(mixMtx_);
         if (std::find(voices_.begin(), voices_.end(), stream) == voices_.end())
             voices_.push_back(stream);
+    }
+    {
+        std::lock_guard lock(mtx_);
+        if (output_) output_->soundReady();
     }
     {
         std::lock_guard lock(syncMtx_);

@@ -1,6 +1,9 @@
 #include "http_source.h"
 
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <cstring>
 #include <mutex>
@@ -16,6 +19,18 @@ namespace {
 std::once_flag g_curlInit;
 // The longest a transfer waits for its sockets before curl looks at its timers again.
 constexpr int kPollMs = 1000;
+
+// The last step of the TCP handshake travels with the request instead of ahead of it. A
+// server that reads a new connection once as soon as it is accepted (Icecast does, and then
+// sleeps up to 100 ms before it looks again) finds the request already there.
+int sendHandshakeAckWithRequest(void*, curl_socket_t fd, curlsocktype purpose) {
+    // On a client socket this option holds back the handshake's final ACK for the first data
+    // (at most about 200 ms). Where it is refused the connection is made the usual way.
+    const int seconds = 1;
+    if (purpose == CURLSOCKTYPE_IPCXN)
+        (void)::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+    return CURL_SOCKOPT_OK;
+}
 
 }  // namespace
 
@@ -283,6 +298,7 @@ void HttpSource::run() {
             return static_cast<HttpSource*>(p)->onProgress();
         });
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, &sendHandshakeAckWithRequest);
 
     auto rc = static_cast<CURLcode>(perform(curl));
     int error = AE_OK;

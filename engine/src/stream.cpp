@@ -1,19 +1,11 @@
 #include "stream.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/dict.h>
-#include <libavutil/opt.h>
-#include <libswresample/swresample.h>
-}
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "cancel.h"
+#include "ffmpeg_libs.h"
 #include "http_source.h"
 #include "playlist.h"
 
@@ -36,6 +28,9 @@ constexpr int64_t kProbeBytes = 64 * 1024;
 constexpr size_t kMaxPendingEvents = 256;
 constexpr size_t kTagVersionsKept = 8;
 constexpr int64_t kLevelWindowFrames = 882;  // 20 ms at 44100 Hz
+// At most this much digital silence is dropped from the start of a stream: more than the
+// decoders' warm-up, little enough that a station that begins quietly is not cut into.
+constexpr size_t kMaxLeadingSilenceMs = 100;
 
 bool isOggFormat(const AVFormatContext* fmt) {
     return std::strcmp(fmt->iformat->name, "ogg") == 0;
@@ -61,13 +56,13 @@ const AVInputFormat* formatForContentType(const std::string& contentType) {
         name = "ogg";
     else if (type == "audio/flac" || type == "audio/x-flac")
         name = "flac";
-    return name ? av_find_input_format(name) : nullptr;
+    return name ? ff::api().av_find_input_format(name) : nullptr;
 }
 
 std::vector<std::string> dictToList(const AVDictionary* dict) {
     std::vector<std::string> out;
     const AVDictionaryEntry* e = nullptr;
-    while ((e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+    while ((e = ff::api().av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
         out.push_back(std::string(e->key) + "=" + e->value);
     }
     return out;
@@ -78,7 +73,7 @@ std::vector<std::string> dictToList(const AVDictionary* dict) {
 std::vector<std::string> windowsMediaTags(const AVDictionary* dict) {
     std::vector<std::string> out;
     const AVDictionaryEntry* e = nullptr;
-    while ((e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+    while ((e = ff::api().av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
         std::string key = toLower(e->key);
         if (key == "artist") key = "author";
         if (key == "comment") key = "description";
@@ -89,20 +84,28 @@ std::vector<std::string> windowsMediaTags(const AVDictionary* dict) {
 
 }  // namespace
 
+size_t leadingSilentFrames(const int16_t* stereo, size_t frames, size_t budget) {
+    const size_t limit = std::min(frames, budget);
+    size_t n = 0;
+    while (n < limit && stereo[n * 2] == 0 && stereo[n * 2 + 1] == 0) ++n;
+    return n;
+}
+
 Stream::Stream(std::string url, uint32_t flags, const StreamSetup& setup)
     : url_(std::move(url)), flags_(flags), setup_(setup), levels_(kLevelBlocks) {
     pcmCap_ = std::max<size_t>(size_t{setup_.config.bufferMs} * setup_.outputRate / 1000, 4096);
+    leadingSilenceLeft_ = size_t{setup_.outputRate} * kMaxLeadingSilenceMs / 1000;
     pcm_.resize(pcmCap_ * 2);
 }
 
 Stream::~Stream() {
     shutdown();
-    if (swr_) swr_free(&swr_);
-    if (dec_) avcodec_free_context(&dec_);
-    if (fmt_) avformat_close_input(&fmt_);  // custom I/O is not closed by this
+    if (swr_) ff::api().swr_free(&swr_);
+    if (dec_) ff::api().avcodec_free_context(&dec_);
+    if (fmt_) ff::api().avformat_close_input(&fmt_);  // custom I/O is not closed by this
     if (avio_) {
-        av_freep(&avio_->buffer);
-        avio_context_free(&avio_);
+        ff::api().av_freep(&avio_->buffer);
+        ff::api().avio_context_free(&avio_);
     }
 }
 
@@ -190,6 +193,9 @@ int Stream::openHttp(Cancel& cancel) {
     http_->onMeta([this](std::string_view text, uint64_t offset) { onMeta(text, offset); });
     cancel.attach(http_.get());
     http_->start();
+    // The decoders load while the server is asked and its answer awaited. Not sooner: on a
+    // small machine the loading slows down whatever else a program does at its start.
+    ff::preload();
     int rc = http_->waitHeaders();
     cancel.detach(http_.get());
     if (rc != AE_OK) return rc;
@@ -245,16 +251,17 @@ int Stream::interrupted(void* opaque) {
 int Stream::probeCustomIo(const std::string& contentType, Cancel& cancel) {
     // The answer's time-out covers sniffing and probing together.
     probeDeadline_ = connected_ + std::chrono::milliseconds(setup_.config.timeoutMs);
-    auto* buffer = static_cast<uint8_t*>(av_malloc(kAvioBufferSize));
+    if (!ff::load()) return AE_ERROR_CODEC;
+    auto* buffer = static_cast<uint8_t*>(ff::api().av_malloc(kAvioBufferSize));
     if (!buffer) return AE_ERROR_MEMORY;
-    avio_ =
-        avio_alloc_context(buffer, kAvioBufferSize, 0, this, &Stream::readPacket, nullptr, nullptr);
+    avio_ = ff::api().avio_alloc_context(buffer, kAvioBufferSize, 0, this, &Stream::readPacket,
+                                         nullptr, nullptr);
     if (!avio_) {
-        av_free(buffer);
+        ff::api().av_free(buffer);
         return AE_ERROR_MEMORY;
     }
     avio_->seekable = 0;
-    fmt_ = avformat_alloc_context();
+    fmt_ = ff::api().avformat_alloc_context();
     if (!fmt_) return AE_ERROR_MEMORY;
     fmt_->pb = avio_;
     fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -263,7 +270,8 @@ int Stream::probeCustomIo(const std::string& contentType, Cancel& cancel) {
     fmt_->format_probesize = kProbeBytes / 2;
     fmt_->max_analyze_duration = 2 * AV_TIME_BASE;
     cancel.attach(http_.get());
-    int rc = avformat_open_input(&fmt_, nullptr, formatForContentType(contentType), nullptr);
+    int rc =
+        ff::api().avformat_open_input(&fmt_, nullptr, formatForContentType(contentType), nullptr);
     cancel.detach(http_.get());
     if (rc < 0) {
         // avformat_open_input frees the context on failure; the I/O context stays ours.
@@ -290,18 +298,20 @@ int Stream::probeCustomIo(const std::string& contentType, Cancel& cancel) {
 
 int Stream::openFfmpegUrl(const std::string& url, Cancel& cancel) {
     probeDeadline_ = Clock::now() + std::chrono::milliseconds(setup_.config.timeoutMs);
-    fmt_ = avformat_alloc_context();
+    if (!ff::load()) return AE_ERROR_CODEC;
+    fmt_ = ff::api().avformat_alloc_context();
     if (!fmt_) return AE_ERROR_MEMORY;
     fmt_->interrupt_callback = {&Stream::interrupted, this};
     fmt_->probesize = kProbeBytes;
     fmt_->max_analyze_duration = 2 * AV_TIME_BASE;
     AVDictionary* options = nullptr;
     if (!setup_.config.agent.empty())
-        av_dict_set(&options, "user_agent", setup_.config.agent.c_str(), 0);
-    av_dict_set(&options, "protocol_whitelist", "http,https,tcp,tls,crypto,hls,mmsh,mmst", 0);
-    av_dict_set_int(&options, "timeout", int64_t{setup_.config.timeoutMs} * 1000, 0);
-    int rc = avformat_open_input(&fmt_, url.c_str(), nullptr, &options);
-    av_dict_free(&options);
+        ff::api().av_dict_set(&options, "user_agent", setup_.config.agent.c_str(), 0);
+    ff::api().av_dict_set(&options, "protocol_whitelist", "http,https,tcp,tls,crypto,hls,mmsh,mmst",
+                          0);
+    ff::api().av_dict_set_int(&options, "timeout", int64_t{setup_.config.timeoutMs} * 1000, 0);
+    int rc = ff::api().avformat_open_input(&fmt_, url.c_str(), nullptr, &options);
+    ff::api().av_dict_free(&options);
     if (rc < 0) {
         fmt_ = nullptr;
         if (cancel.cancelled()) return AE_ERROR_ABORTED;
@@ -314,11 +324,11 @@ int Stream::openFfmpegUrl(const std::string& url, Cancel& cancel) {
 }
 
 int Stream::finishProbe() {
-    if (avformat_find_stream_info(fmt_, nullptr) < 0) {
+    if (ff::api().avformat_find_stream_info(fmt_, nullptr) < 0) {
         return (cancel_ && cancel_->cancelled()) ? AE_ERROR_ABORTED : AE_ERROR_FORMAT;
     }
     if (cancel_ && cancel_->cancelled()) return AE_ERROR_ABORTED;
-    streamIndex_ = av_find_best_stream(fmt_, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    streamIndex_ = ff::api().av_find_best_stream(fmt_, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (streamIndex_ < 0) return AE_ERROR_FORMAT;
     AVStream* st = fmt_->streams[streamIndex_];
     const AVCodecParameters* par = st->codecpar;
@@ -369,11 +379,12 @@ int Stream::finishProbe() {
     }
     oggFamily_ = isOggFormat(fmt_);
 
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    const AVCodec* codec = ff::api().avcodec_find_decoder(par->codec_id);
     if (!codec) return AE_ERROR_CODEC;
-    dec_ = avcodec_alloc_context3(codec);
+    dec_ = ff::api().avcodec_alloc_context3(codec);
     if (!dec_) return AE_ERROR_MEMORY;
-    if (avcodec_parameters_to_context(dec_, par) < 0 || avcodec_open2(dec_, codec, nullptr) < 0)
+    if (ff::api().avcodec_parameters_to_context(dec_, par) < 0 ||
+        ff::api().avcodec_open2(dec_, codec, nullptr) < 0)
         return AE_ERROR_CODEC;
     if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) return AE_ERROR_FORMAT;
     rate_ = static_cast<uint32_t>(par->sample_rate);
@@ -428,33 +439,33 @@ void Stream::shutdown() {
 }
 
 void Stream::decodeLoop() {
-    AVPacket* pkt = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
+    AVPacket* pkt = ff::api().av_packet_alloc();
+    AVFrame* frame = ff::api().av_frame_alloc();
     while (!abort_ && pkt && frame) {
-        int rc = av_read_frame(fmt_, pkt);
+        int rc = ff::api().av_read_frame(fmt_, pkt);
         if (rc == AVERROR(EAGAIN)) continue;
         if (rc < 0) break;
         if (pkt->stream_index != streamIndex_) {
-            av_packet_unref(pkt);
+            ff::api().av_packet_unref(pkt);
             continue;
         }
         noteStreamEvents(pkt);
-        if (avcodec_send_packet(dec_, pkt) == 0) {
-            while (!abort_ && avcodec_receive_frame(dec_, frame) == 0) {
+        if (ff::api().avcodec_send_packet(dec_, pkt) == 0) {
+            while (!abort_ && ff::api().avcodec_receive_frame(dec_, frame) == 0) {
                 convertAndPush(frame);
-                av_frame_unref(frame);
+                ff::api().av_frame_unref(frame);
             }
         }
-        av_packet_unref(pkt);
+        ff::api().av_packet_unref(pkt);
     }
-    if (!abort_ && dec_ && frame && avcodec_send_packet(dec_, nullptr) == 0) {
-        while (!abort_ && avcodec_receive_frame(dec_, frame) == 0) {
+    if (!abort_ && dec_ && frame && ff::api().avcodec_send_packet(dec_, nullptr) == 0) {
+        while (!abort_ && ff::api().avcodec_receive_frame(dec_, frame) == 0) {
             convertAndPush(frame);
-            av_frame_unref(frame);
+            ff::api().av_frame_unref(frame);
         }
     }
-    av_frame_free(&frame);
-    av_packet_free(&pkt);
+    ff::api().av_frame_free(&frame);
+    ff::api().av_packet_free(&pkt);
     std::lock_guard lock(mtx_);
     decoderDone_ = true;
     // Whatever was announced but not reached belongs at the very end.
@@ -484,14 +495,15 @@ void Stream::noteStreamEvents(AVPacket* pkt) {
         oggChange = true;
     }
     size_t sideSize = 0;
-    const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_METADATA_UPDATE, &sideSize);
+    const uint8_t* side =
+        ff::api().av_packet_get_side_data(pkt, AV_PKT_DATA_METADATA_UPDATE, &sideSize);
     if (oggFamily_ && side && !oggChange) {
         AVDictionary* dict = nullptr;
-        if (av_packet_unpack_dictionary(side, sideSize, &dict) == 0) {
+        if (ff::api().av_packet_unpack_dictionary(side, sideSize, &dict) == 0) {
             changed = dictToList(dict);
             oggChange = true;
         }
-        av_dict_free(&dict);
+        ff::api().av_dict_free(&dict);
     }
 
     // The first packet repeats the comments read while probing: no change.
@@ -514,34 +526,47 @@ void Stream::convertAndPush(AVFrame* frame) {
     if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels == 0) {
         int channels = frame->ch_layout.nb_channels > 0 ? frame->ch_layout.nb_channels
                                                         : static_cast<int>(chans_);
-        av_channel_layout_default(&inLayout, channels);
-    } else if (av_channel_layout_copy(&inLayout, &frame->ch_layout) < 0) {
+        ff::api().av_channel_layout_default(&inLayout, channels);
+    } else if (ff::api().av_channel_layout_copy(&inLayout, &frame->ch_layout) < 0) {
         return;
     }
     if (!swr_ || frame->format != swrFormat_ || frame->sample_rate != swrRate_ ||
         inLayout.nb_channels != swrChannels_) {
-        if (swr_) swr_free(&swr_);
+        if (swr_) ff::api().swr_free(&swr_);
         AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-        if (swr_alloc_set_opts2(
+        if (ff::api().swr_alloc_set_opts2(
                 &swr_, &stereo, AV_SAMPLE_FMT_S16, static_cast<int>(setup_.outputRate), &inLayout,
                 static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr) < 0 ||
-            swr_init(swr_) < 0) {
-            if (swr_) swr_free(&swr_);
-            av_channel_layout_uninit(&inLayout);
+            ff::api().swr_init(swr_) < 0) {
+            if (swr_) ff::api().swr_free(&swr_);
+            ff::api().av_channel_layout_uninit(&inLayout);
             return;
         }
         swrFormat_ = frame->format;
         swrRate_ = frame->sample_rate;
         swrChannels_ = inLayout.nb_channels;
     }
-    av_channel_layout_uninit(&inLayout);
-    int capacity = swr_get_out_samples(swr_, frame->nb_samples);
+    ff::api().av_channel_layout_uninit(&inLayout);
+    int capacity = ff::api().swr_get_out_samples(swr_, frame->nb_samples);
     if (capacity <= 0) return;
     convertBuf_.resize(static_cast<size_t>(capacity) * 2);
     auto* out = reinterpret_cast<uint8_t*>(convertBuf_.data());
-    int n = swr_convert(swr_, &out, capacity, const_cast<const uint8_t**>(frame->extended_data),
-                        frame->nb_samples);
-    if (n > 0) pushPcm(convertBuf_.data(), static_cast<size_t>(n));
+    int n = ff::api().swr_convert(
+        swr_, &out, capacity, const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+    if (n <= 0) return;
+    const int16_t* pcm = convertBuf_.data();
+    auto frames = static_cast<size_t>(n);
+    if (leadingSilenceLeft_ > 0) {
+        // Joined mid-stream, a decoder's first frames lack the data they refer back to (the
+        // MP3 bit reservoir, AAC's overlap) and come out as digital silence: skipped, sound
+        // starts as soon as there is any.
+        const size_t skip = leadingSilentFrames(pcm, frames, leadingSilenceLeft_);
+        // Sound, or the budget spent: from here on everything is played.
+        leadingSilenceLeft_ = skip == frames ? leadingSilenceLeft_ - skip : 0;
+        pcm += skip * 2;
+        frames -= skip;
+    }
+    if (frames > 0) pushPcm(pcm, frames);
 }
 
 void Stream::pushPcm(const int16_t* samples, size_t frames) {

@@ -28,6 +28,10 @@ namespace ae {
 class Cancel;
 class HttpSource;
 
+// How many of the first `frames` interleaved stereo frames are digital silence (both samples
+// zero), counting at most `budget`.
+size_t leadingSilentFrames(const int16_t* stereo, size_t frames, size_t budget);
+
 // A sync callback due to run, collected under the stream's lock and called without it.
 struct SyncCall {
     AE_SYNCPROC proc;
@@ -148,6 +152,7 @@ class Stream {
     SwrContext* swr_ = nullptr;
     int swrFormat_ = -1, swrRate_ = 0, swrChannels_ = 0;
     std::vector<int16_t> convertBuf_;
+    size_t leadingSilenceLeft_ = 0;  // decoder thread: silent frames that may still be dropped
     std::vector<std::string> lastComments_;  // the Ogg comments last reported
 
     std::thread decoder_;

@@ -8,6 +8,7 @@
 #include "byte_ring.h"
 #include "icy_splitter.h"
 #include "playlist.h"
+#include "stream.h"
 
 namespace ae {
 namespace {
@@ -198,6 +199,20 @@ TEST(ByteRing, ShrinkingKeepsWhatIsHeldRoundedUpAndWritersStillWait) {
     EXPECT_EQ(ring.size(), 1u);
     ring.setCapacity(4, 8);
     EXPECT_EQ(ring.capacity(), 8u);
+}
+
+// The decoders' warm-up silence at a stream's start: counted up to the first sound, never past
+// the budget, and a sample of sound in either channel ends it.
+TEST(LeadingSilence, CountsUpToSoundOrBudget) {
+    std::vector<int16_t> pcm(2 * 10, 0);
+    EXPECT_EQ(leadingSilentFrames(pcm.data(), 10, 100), 10u);
+    EXPECT_EQ(leadingSilentFrames(pcm.data(), 10, 4), 4u);
+    EXPECT_EQ(leadingSilentFrames(pcm.data(), 10, 0), 0u);
+    EXPECT_EQ(leadingSilentFrames(pcm.data(), 0, 100), 0u);
+    pcm[2 * 6 + 1] = -1;  // right channel of frame 6
+    EXPECT_EQ(leadingSilentFrames(pcm.data(), 10, 100), 6u);
+    pcm[0] = 1;
+    EXPECT_EQ(leadingSilentFrames(pcm.data(), 10, 100), 0u);
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ struct PulseOutput::Impl {
     mutable std::mutex mutex;
     bool corkRequested = false;
     bool corkValue = false;
+    bool soundRequested = false;
     bool volumeRequested = false;
     pa_volume_t volumeValue = PA_VOLUME_NORM;
     uint64_t volumeGeneration = 0;  // sets requested so far
@@ -86,6 +87,7 @@ struct PulseOutput::Impl {
     void takeSnapshot();
     void setSparseRequests(bool sparse);
     int64_t soundStartIndex();
+    size_t writeChunk(size_t wanted, bool overSilenceOnly);
     int64_t toFrames(pa_usec_t usec) const {
         return static_cast<int64_t>(usec * rate / PA_USEC_PER_SEC);
     }
@@ -162,45 +164,57 @@ void PulseOutput::Impl::connectTimeout(pa_mainloop_api* api, pa_time_event* e,
     pa_threaded_mainloop_signal(impl->loop, 0);
 }
 
-void PulseOutput::Impl::streamWrite(pa_stream* s, size_t bytes, void* self) {
+void PulseOutput::Impl::streamWrite(pa_stream*, size_t bytes, void* self) {
     auto* impl = static_cast<Impl*>(self);
     while (bytes >= impl->frameBytes) {
-        void* data = nullptr;
-        size_t size = bytes;
-        if (pa_stream_begin_write(s, &data, &size) < 0 || !data) return;
-        const size_t frames = std::min(size, bytes) / impl->frameBytes;
-        if (frames == 0) {
-            pa_stream_cancel_write(s);
-            return;
-        }
-        auto* samples = static_cast<int16_t*>(data);
-        impl->fill(samples, frames);
-        const bool silent = std::all_of(samples, samples + frames * impl->channels,
-                                        [](int16_t v) { return v == 0; });
-        const int64_t at = silent ? -1 : impl->soundStartIndex();
-        int ok;
-        if (at >= 0) {
-            // Sound after silence replaces the silence still queued: it is heard at once
-            // instead of after a full buffer. The frames it replaces count as played.
-            impl->skipped += impl->serverWritten - at;
-            impl->serverWritten = at;
-            ok = pa_stream_write(s, data, frames * impl->frameBytes, nullptr,
-                                 at * static_cast<int64_t>(impl->frameBytes), PA_SEEK_ABSOLUTE);
-        } else {
-            ok = pa_stream_write(s, data, frames * impl->frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
-        }
-        if (ok < 0) return;
-        impl->serverWritten += static_cast<int64_t>(frames);
-        if (!silent) impl->audibleEnd = impl->serverWritten;
-        impl->silentRun = silent ? impl->silentRun + static_cast<int64_t>(frames) : 0;
-        if (!silent && !impl->sparseRequests) impl->setSparseRequests(true);
-        if (impl->sparseRequests &&
-            impl->silentRun >= impl->toFrames(kSilenceBeforeQuickRequestsUsec))
-            impl->setSparseRequests(false);
-        impl->written.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
+        const size_t frames = impl->writeChunk(bytes / impl->frameBytes, false);
+        if (frames == 0) return;
         bytes -= frames * impl->frameBytes;
     }
     impl->takeSnapshot();
+}
+
+// Writes up to `wanted` frames from the fill callback; returns how many were written. Sound
+// that follows silence replaces the silence still queued: it is heard at once instead of
+// after a full buffer, and the frames it replaces count as played. With `overSilenceOnly`
+// nothing is appended: only queued silence is replaced, with sound or with silence.
+size_t PulseOutput::Impl::writeChunk(size_t wanted, bool overSilenceOnly) {
+    const int64_t start = soundStartIndex();
+    if (overSilenceOnly) {
+        if (start < 0) return 0;
+        wanted = std::min(wanted, static_cast<size_t>(serverWritten - start));
+    }
+    void* data = nullptr;
+    size_t size = wanted * frameBytes;
+    if (wanted == 0 || pa_stream_begin_write(stream, &data, &size) < 0 || !data) return 0;
+    const size_t frames = std::min(size / frameBytes, wanted);
+    if (frames == 0) {
+        pa_stream_cancel_write(stream);
+        return 0;
+    }
+    auto* samples = static_cast<int16_t*>(data);
+    fill(samples, frames);
+    const bool silent =
+        std::all_of(samples, samples + frames * channels, [](int16_t v) { return v == 0; });
+    const int64_t at = silent && !overSilenceOnly ? -1 : start;
+    int ok;
+    if (at >= 0) {
+        skipped += serverWritten - at;
+        serverWritten = at;
+        ok = pa_stream_write(stream, data, frames * frameBytes, nullptr,
+                             at * static_cast<int64_t>(frameBytes), PA_SEEK_ABSOLUTE);
+    } else {
+        ok = pa_stream_write(stream, data, frames * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+    }
+    if (ok < 0) return 0;
+    serverWritten += static_cast<int64_t>(frames);
+    if (!silent) audibleEnd = serverWritten;
+    silentRun = silent ? silentRun + static_cast<int64_t>(frames) : 0;
+    if (!silent && !sparseRequests) setSparseRequests(true);
+    if (sparseRequests && silentRun >= toFrames(kSilenceBeforeQuickRequestsUsec))
+        setSparseRequests(false);
+    written.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
+    return frames;
 }
 
 // While sound plays, data is asked for in half-buffer steps rather than at every period of
@@ -255,13 +269,14 @@ void PulseOutput::Impl::wakeUp(pa_mainloop_api*, pa_io_event*, int fd, pa_io_eve
 }
 
 void PulseOutput::Impl::applyRequests() {
-    bool cork = false, doCork = false, doVolume = false;
+    bool cork = false, doCork = false, doVolume = false, doSound = false;
     pa_volume_t raw = PA_VOLUME_NORM;
     uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
         std::swap(doCork, corkRequested);
         std::swap(doVolume, volumeRequested);
+        std::swap(doSound, soundRequested);
         cork = corkValue;
         raw = volumeValue;
         generation = volumeGeneration;
@@ -271,6 +286,10 @@ void PulseOutput::Impl::applyRequests() {
         auto done = [](pa_stream*, int, void* self) { static_cast<Impl*>(self)->takeSnapshot(); };
         if (pa_operation* op = pa_stream_cork(stream, cork ? 1 : 0, done, this))
             pa_operation_unref(op);
+        takeSnapshot();
+    }
+    if (doSound && !cork && pa_stream_get_state(stream) == PA_STREAM_READY) {
+        writeChunk(toFrames(PA_USEC_PER_SEC), true);
         takeSnapshot();
     }
     if (doVolume) {
@@ -438,6 +457,14 @@ void PulseOutput::setPaused(bool paused) {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         impl_->corkRequested = true;
         impl_->corkValue = paused;
+    }
+    impl_->wake();
+}
+
+void PulseOutput::soundReady() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->soundRequested = true;
     }
     impl_->wake();
 }

@@ -29,6 +29,9 @@ class PulseOutput {
     // Cork / uncork. Takes effect in the server shortly after the call returns.
     void setPaused(bool paused);
     bool paused() const;
+    // A channel has started: its sound replaces the silence queued in the server right away
+    // rather than at the server's next request for data.
+    void soundReady();
     // Our stream's volume in the server (sink-input volume), 0..1 of amplitude. Applied
     // shortly after the call returns; false when v is out of range or the connection is lost.
     bool setVolume(float v);
