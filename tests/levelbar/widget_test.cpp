@@ -121,6 +121,35 @@ TEST(LevelBarWidget, MeterSettings) {
     EXPECT_FALSE(bar.captionShown());
 }
 
+// Writes inside beginUpdate/endUpdate end in the same tables as the same writes one by one,
+// built when the outermost endUpdate is reached and not before.
+TEST(LevelBarWidget, BatchedWritesBuildTheSameTablesOnce) {
+    auto write = [](TLevelBar& bar) {
+        bar.setBarKind(bkCylinder);
+        bar.setBarLook(blGlass);
+        bar.setStartColor(0x804000);
+        bar.setFinalColor(0xFFE6CC);
+        bar.setInvertInactPos(true);
+        bar.setHeight(40);
+    };
+    TLevelBar eager, batched;
+    write(eager);
+    const auto before = batched.rowColors();
+    batched.beginUpdate();
+    batched.beginUpdate();
+    write(batched);
+    batched.endUpdate();
+    EXPECT_EQ(batched.rowColors(), before);  // still inside the outer run
+    batched.endUpdate();
+    EXPECT_EQ(batched.rowColors(), eager.rowColors());
+    EXPECT_EQ(batched.inactiveColors(), eager.inactiveColors());
+    EXPECT_NE(batched.rowColors(), before);
+    batched.endUpdate();              // unbalanced: ignored
+    batched.setFinalColor(0x00FF00);  // writes after the run rebuild at once again
+    eager.setFinalColor(0x00FF00);
+    EXPECT_EQ(batched.rowColors(), eager.rowColors());
+}
+
 TEST(LevelBarWidget, BlocksNeedBothSizes) {
     TLevelBar bar;
     bar.setBlockSize(4);

@@ -276,8 +276,19 @@ void TLevelBar::buildBlockMap() {
     m_blockMap = BuildBlockMap(m_orientation, m_barLength, m_inset, m_blockSize, m_spaceSize);
 }
 
+void TLevelBar::endUpdate() {
+    if (m_updateDepth == 0 || --m_updateDepth > 0 || !m_tablesStale) return;
+    buildColorTables();
+    update();
+}
+
 void TLevelBar::buildColorTables() {
     if (m_resizeLocked) return;
+    if (m_updateDepth > 0) {
+        m_tablesStale = true;
+        return;
+    }
+    m_tablesStale = false;
     const int n = std::max(thicknessCount(), 0);
     const int rows = std::max(m_barLength + 1, 0);
     const bool cylinder = m_barKind == bkCylinder;

@@ -104,6 +104,11 @@ class TLevelBar : public QWidget {
     bool ShowPosAsPct() const { return m_showPosAsPct; }
     void setShowPosAsPct(bool value) { m_showPosAsPct = value; }
 
+    // A run of property writes: the colour tables are rebuilt once, when the outermost
+    // endUpdate() is reached, instead of after every write. In between they are stale.
+    void beginUpdate() { ++m_updateDepth; }
+    void endUpdate();
+
     // Size writes. They resize the widget and handle the resize at once, also
     // while the widget is hidden (Qt would otherwise defer the resize event
     // until it is shown).
@@ -191,6 +196,8 @@ class TLevelBar : public QWidget {
     int m_captionY = 0;
     bool m_captionShown = false;
     bool m_resizeLocked = false;
+    int m_updateDepth = 0;
+    bool m_tablesStale = false;  // a rebuild was held back by beginUpdate()
 
     // What painting copies: the tables as opaque pixels (rows flattened,
     // thickness entries per row), the frame drawn once per size and look, and

@@ -16,6 +16,8 @@ constexpr int kMeterFontPixelSize = 11;  // a font height of -11: 11-pixel chara
 }  // namespace
 
 void ApplyMeterSettings(TLevelBar& bar) {
+    // The writes keep their order; the colour tables are built once, from the final values.
+    bar.beginUpdate();
     bar.setWidth(kMeterWidth);
     bar.setHeight(kMeterHeight);
     bar.setOrientation(boVertical);
@@ -43,4 +45,5 @@ void ApplyMeterSettings(TLevelBar& bar) {
     bar.setAutoCaption(false);
     bar.setAutoHint(false);
     bar.setShowPosAsPct(false);
+    bar.endUpdate();
 }
