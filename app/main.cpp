@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include <fontconfig/fontconfig.h>
+
 #include <QApplication>
 #include <QPointer>
 #include <QTimer>
@@ -26,6 +28,7 @@ namespace {
 // notice and end before it leaves without them.
 constexpr std::chrono::milliseconds kWorkerExitGrace{700};
 constexpr std::chrono::milliseconds kWorkerPollInterval{5};
+constexpr std::chrono::milliseconds kMediaControlsDelay{100};
 
 // The player: the window, the hand-off listener, the message loop. Returns once the window
 // has closed and the engine has been released.
@@ -33,14 +36,22 @@ void runPlayer(int argc, char** argv, velmora::InstanceLock& lock, bool haveLock
     // The window's class (WM_CLASS) is the application name; the desktop entry is velmora.
     QApplication::setApplicationName(velmora::kInstanceName);
     QApplication::setDesktopFileName("velmora");
+    // Fontconfig reads and parses its whole configuration on first use, which would be the
+    // window's first font: on a thread of its own that work overlaps Qt's start.
+    std::thread fontconfigWarmUp([] { FcInit(); });
     QApplication app(argc, argv);
+    fontconfigWarmUp.join();
 
     // FormCreate brings up the engine; when that fails it has ended the process already.
     QPointer<TfrmMain> frmMain = new TfrmMain;
     frmMain->FormCreate();
     frmMain->show();
-    // Desktop media controls (MPRIS) on the session bus, when there is one.
-    auto mediaControls = std::make_unique<MediaControls>(*frmMain);
+    // Desktop media controls (MPRIS) on the session bus, when there is one. They come up once
+    // the first station is being connected, so that their bus round trips do not delay it.
+    std::unique_ptr<MediaControls> mediaControls;
+    QTimer::singleShot(kMediaControlsDelay, frmMain, [&mediaControls, frmMain] {
+        mediaControls = std::make_unique<MediaControls>(*frmMain);
+    });
 
     // Couriers are heard once the window exists and its first showing has opened the
     // command-line location (FormShow runs from the event loop, queued before this).

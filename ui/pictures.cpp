@@ -1,6 +1,8 @@
 #include "ui/pictures.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QImageReader>
 
 // Q_INIT_RESOURCE must be used outside any namespace.
 static void initResources() {
@@ -14,5 +16,9 @@ void InitWindowResources() {
 
 QImage WindowPicture(const QString& name) {
     InitWindowResources();
-    return QImage(QStringLiteral(":/assets/") + name);
+    // Our pictures are BMP and PNG, which Qt reads itself. Named by their suffix, with format
+    // detection off, they are read without Qt first loading every image plug-in to ask it.
+    QImageReader reader(QStringLiteral(":/assets/") + name, QFileInfo(name).suffix().toLatin1());
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
 }
