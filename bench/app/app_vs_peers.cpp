@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "fixtures.h"
 #include "peers.h"
@@ -37,13 +39,16 @@ int main(int argc, char** argv) {
 
     fx::PulseServer pulse;
     fx::Xvfb x;
+    fx::DbusSession bus;  // a desktop session has one; without it libdbus may try to start one
     fx::Icecast ice;
-    if (!pulse.start() || !x.start() || !ice.start() ||
+    if (!pulse.start() || !x.start() || !bus.start() || !ice.start() ||
         !ice.startSource("bench.mp3", fx::Codec::Mp3, 440, "Bench", kToneAmplitude)) {
-        std::fprintf(stderr, "servers: %s%s%s\n", pulse.error().c_str(), x.error().c_str(),
-                     ice.error().c_str());
+        std::fprintf(stderr, "servers: %s%s%s%s\n", pulse.error().c_str(), x.error().c_str(),
+                     bus.error().c_str(), ice.error().c_str());
         return 1;
     }
+    // Icecast's burst on connect then holds a full 64 KiB for every player.
+    std::this_thread::sleep_for(std::chrono::seconds(5));
     const std::string url = ice.url("bench.mp3");
     fx::TempDir work("velmora-bench");
     fx::writePls(work.file("bench.pls"), url, "Bench");
@@ -51,9 +56,11 @@ int main(int argc, char** argv) {
     ::mkdir(runtime.c_str(), 0700);
 
     bench::Player player{"velmora", {velmora, work.file("bench.pls")}, {}};
-    player.options.env = {
-        {"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", runtime}, {"HOME", work.path()}};
-    player.options.unsetEnv = {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"};
+    player.options.env = {{"DISPLAY", x.display()},
+                          {"XDG_RUNTIME_DIR", runtime},
+                          {"HOME", work.path()},
+                          {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
+    player.options.unsetEnv = {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
     player.options.cwd = work.path();
     const std::vector<bench::Player> players{
         player,
