@@ -179,8 +179,9 @@ void PulseOutput::Impl::streamWrite(pa_stream*, size_t bytes, void* self) {
 // after a full buffer, and the frames it replaces count as played. With `overSilenceOnly`
 // nothing is appended: only queued silence is replaced, with sound or with silence.
 size_t PulseOutput::Impl::writeChunk(size_t wanted, bool overSilenceOnly) {
-    const int64_t start = soundStartIndex();
+    int64_t start = -1;
     if (overSilenceOnly) {
+        start = soundStartIndex();
         if (start < 0) return 0;
         wanted = std::min(wanted, static_cast<size_t>(serverWritten - start));
     }
@@ -196,7 +197,7 @@ size_t PulseOutput::Impl::writeChunk(size_t wanted, bool overSilenceOnly) {
     fill(samples, frames);
     const bool silent =
         std::all_of(samples, samples + frames * channels, [](int16_t v) { return v == 0; });
-    const int64_t at = silent && !overSilenceOnly ? -1 : start;
+    const int64_t at = overSilenceOnly ? start : silent ? -1 : soundStartIndex();
     int ok;
     if (at >= 0) {
         skipped += serverWritten - at;
