@@ -130,7 +130,8 @@ class TfrmMain : public QWidget, public TPlayerWindow {
 
     std::optional<bool> formCreated_;  // FormCreate's result once it has run
     bool formShown_ = false;
-    bool dragging_ = false;  // following the pointer where no window manager moves the window
+    // The button whose drag the window follows itself; NoButton while there is none.
+    Qt::MouseButton dragButton_ = Qt::NoButton;
     QPoint dragOffset_;
     bool handCursor_ = false;
     SkinRegion skinRegion_;

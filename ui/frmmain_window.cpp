@@ -31,6 +31,7 @@
 #include "ui/pictures.h"
 #include "ui/skinregion.h"
 #include "ui/translucency.h"
+#include "ui/windowsystem.h"
 #include "widgets/levelbar/levelbar.h"
 #include "widgets/levelbar/meter_settings.h"
 
@@ -219,6 +220,19 @@ QSlider::handle:horizontal { width: 12px; height: 12px; margin: -5px -6px; borde
     stop:0 #ffffff, stop:0.6 #ccE6ff, stop:1 #7aa8d6);
   border: 1px solid #004080; }
 )";
+
+const char* ButtonName(Qt::MouseButton button) {
+    switch (button) {
+        case Qt::LeftButton:
+            return "left";
+        case Qt::MiddleButton:
+            return "middle";
+        case Qt::RightButton:
+            return "right";
+        default:
+            return "other";
+    }
+}
 
 }  // namespace
 
@@ -443,21 +457,40 @@ void TfrmMain::FormShow() {
 }
 
 void TfrmMain::Image1MouseDown(QMouseEvent* event) {
-    QWindow* window = windowHandle();
-    if (window && window->startSystemMove()) return;
-    // No window manager took the move: follow the pointer until the button is released.
-    dragging_ = true;
+    const Qt::MouseButton button = event->button();
+    if (button == Qt::LeftButton) {
+        // A move the window manager starts after the button is up would never end.
+        if (!PointerButtonHeld(button)) return;
+        // The window manager ends its move when button 1 is released, whichever button began
+        // it, so only a left press is handed to it.
+        QWindow* window = windowHandle();
+        if (window && window->startSystemMove()) {
+            DebugLog("move: by the window manager");
+            return;
+        }
+    }
+    // Other buttons, or no window manager that moves windows: follow the pointer until this
+    // button is released.
+    DebugLog("move: following the pointer (%s button)", ButtonName(button));
+    dragButton_ = button;
     dragOffset_ = event->globalPosition().toPoint() - pos();
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Image1 && dragging_) {
+    if (watched == Image1 && dragButton_ != Qt::NoButton) {
         if (event->type() == QEvent::MouseMove) {
             auto* move = static_cast<QMouseEvent*>(event);
+            // A release that never reached the window (a grab elsewhere) ends the move too.
+            if (!(move->buttons() & dragButton_)) {
+                dragButton_ = Qt::NoButton;
+                return false;
+            }
             this->move(move->globalPosition().toPoint() - dragOffset_);
             return true;
         }
-        if (event->type() == QEvent::MouseButtonRelease) dragging_ = false;
+        if (event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(event)->button() == dragButton_)
+            dragButton_ = Qt::NoButton;
     }
     return QWidget::eventFilter(watched, event);
 }

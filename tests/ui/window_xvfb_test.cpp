@@ -59,15 +59,21 @@ std::optional<std::string> FindByName(const std::string& pattern, Millis timeout
     return found;
 }
 
-QPoint Position(const std::string& id) {
+// A window's place and size on the screen, as xwininfo reports them.
+QRect Geometry(const std::string& id) {
     const std::string info = Cmd({"xwininfo", "-id", id});
-    std::smatch m;
-    int x = -1, y = -1;
-    if (std::regex_search(info, m, std::regex("Absolute upper-left X:\\s+(-?\\d+)")))
-        x = std::stoi(m[1]);
-    if (std::regex_search(info, m, std::regex("Absolute upper-left Y:\\s+(-?\\d+)")))
-        y = std::stoi(m[1]);
-    return {x, y};
+    auto field = [&](const char* name) {
+        std::smatch m;
+        return std::regex_search(info, m, std::regex(std::string(name) + ":\\s+(-?\\d+)"))
+                   ? std::stoi(m[1])
+                   : -1;
+    };
+    return QRect(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"),
+                 field("Height"));
+}
+
+QPoint Position(const std::string& id) {
+    return Geometry(id).topLeft();
 }
 
 QImage Screenshot(const fx::TempDir& dir) {
@@ -286,6 +292,72 @@ TEST_F(WindowOnX, ShapeOpacityTitleButtonsAndLinks) {
     // The close button ends the program with exit code 0.
     Click(moved + QPoint(440 + 10, 11 + 10));
     EXPECT_EQ(player.process.wait(Millis(30000)), 0);
+}
+
+// xdotool steps that drag with `button` from `from` by `by`, in three pointer moves with pauses,
+// as a hand does.
+std::vector<std::string> DragSteps(QPoint from, QPoint by, int button) {
+    std::vector<std::string> steps = {
+        "xdotool",   "mousemove",           std::to_string(from.x()), std::to_string(from.y()),
+        "mousedown", std::to_string(button)};
+    for (double part : {0.25, 0.6, 1.0}) {
+        const QPoint to = from + by * part;
+        steps.insert(steps.end(),
+                     {"sleep", "0.3", "mousemove", std::to_string(to.x()), std::to_string(to.y())});
+    }
+    steps.insert(steps.end(), {"sleep", "0.3", "mouseup", std::to_string(button)});
+    return steps;
+}
+
+// Waits a moment in which a window that wrongly follows the pointer would have moved.
+void Settle() {
+    fx::waitUntil([] { return false; }, Millis(800), Millis(100));
+}
+
+TEST_F(WindowOnX, EveryButtonMovesTheWindowOnlyUntilItsRelease) {
+    ASSERT_TRUE(StartX(x, 1280, 1024)) << x.error();
+    Player player(VELMORA_FAKE_PROGRAM);
+    ASSERT_TRUE(player.start());
+    const auto id = FindByName("^VARNO ZIVAV$");
+    ASSERT_TRUE(id) << player.process.stderrText();
+    QPoint at(1280 - 488, 1024 - 237);
+    ASSERT_TRUE(fx::waitUntil([&] { return Position(*id) == at; }));
+    const QPoint grip(300, 30);  // the skin, clear of every control
+
+    for (int button : {3, 2, 1}) {
+        SCOPED_TRACE("button " + std::to_string(button));
+        // A press and release with no time between, then the pointer goes on: the window stays.
+        Cmd({"xdotool", "mousemove", std::to_string((at + grip).x()),
+             std::to_string((at + grip).y()), "click", std::to_string(button), "mousemove",
+             std::to_string((at + grip).x() - 150), std::to_string((at + grip).y() - 120), "sleep",
+             "0.3", "mousemove", std::to_string((at + grip).x() - 40),
+             std::to_string((at + grip).y() - 200)});
+        Settle();
+        EXPECT_EQ(Position(*id), at) << Position(*id).x() << "," << Position(*id).y();
+        at = Position(*id);
+
+        // A drag moves the window by the drag; after the release the pointer moves alone.
+        const QPoint by(-150, -110);
+        Cmd(DragSteps(at + grip, by, button));
+        EXPECT_TRUE(fx::waitUntil([&] { return Position(*id) == at + by; }))
+            << Position(*id).x() << "," << Position(*id).y();
+        at = Position(*id);
+        Cmd({"xdotool", "mousemove", "100", "100", "sleep", "0.2", "mousemove", "60", "900"});
+        Settle();
+        EXPECT_EQ(Position(*id), at) << Position(*id).x() << "," << Position(*id).y();
+        at = Position(*id);
+        // Back towards the middle for the next button.
+        Cmd(DragSteps(at + grip, -by, button));
+        EXPECT_TRUE(fx::waitUntil([&] { return Position(*id) == at - by; }));
+        at = Position(*id);
+    }
+    // The left button's drags went through the window manager, the others' did not.
+    const std::string log = player.process.stderrText();
+    EXPECT_NE(log.find("move: by the window manager"), std::string::npos) << log;
+    EXPECT_EQ(log.find("following the pointer (left button)"), std::string::npos) << log;
+    EXPECT_NE(log.find("following the pointer (middle button)"), std::string::npos) << log;
+    EXPECT_NE(log.find("following the pointer (right button)"), std::string::npos) << log;
+    player.process.stop();
 }
 
 TEST_F(WindowOnX, WrongEngineVersionShowsBoxAndExitsWithoutWindow) {
