@@ -4,8 +4,10 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QTextLayout>
 
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -39,7 +41,66 @@ QColor fade(const QColor& from, const QColor& to, int i, int n) {
                   channel(from.blue(), to.blue()));
 }
 
+// The text as QPainter lays it out when it shows accelerator marks: "&x" draws "x", "&&" draws
+// one ampersand.
+QString WithoutMnemonics(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+        out += text[i];
+    }
+    return out;
+}
+
 }  // namespace
+
+QRect WholeLinesBand(const QFont& font, QSize size, int flags, const QString& text) {
+    const QRect whole(QPoint(0, 0), size);
+    if (!(flags & Qt::TextWordWrap) || text.isEmpty()) return whole;
+
+    // Lines placed as QPainter places them: each after the font's leading (none before the
+    // first), on a whole pixel.
+    struct Line {
+        qreal top, bottom;
+    };
+    std::vector<Line> lines;
+    QTextLayout layout(flags & Qt::TextShowMnemonic ? WithoutMnemonics(text) : text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    const qreal leading = QFontMetricsF(font).leading();
+    qreal height = -leading;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(qMax<qreal>(0, size.width()));
+        height = std::ceil(height + leading);
+        lines.push_back({height, height + line.ascent() + line.descent()});
+        height = lines.back().bottom;
+    }
+    layout.endLayout();
+    if (lines.size() < 2) return whole;
+
+    qreal offset = 0;
+    if (flags & Qt::AlignBottom) {
+        offset = size.height() - height;
+    } else if (flags & Qt::AlignVCenter) {
+        offset = (size.height() - height) / 2;
+    }
+    int first = -1, last = -1;
+    for (int i = 0; i < int(lines.size()); ++i) {
+        if (lines[i].top + offset >= 0 && lines[i].bottom + offset <= size.height()) {
+            if (first < 0) first = i;
+            last = i;
+        }
+    }
+    if (first < 0) return {};
+    // A font with a negative leading overlaps its lines by a row or two; a line's ink keeps to
+    // its own ascent and descent, so the band ends with the last whole line's descent.
+    const int top = int(std::floor(lines[first].top + offset));
+    const int bottom = int(std::ceil(lines[last].bottom + offset));
+    return QRect(0, top, size.width(), bottom - top);
+}
 
 EffectPlan PlanEffect(QSize size, const EffectSettings& s) {
     EffectPlan plan;
@@ -176,8 +237,14 @@ void TEffectLabel::rebuild() {
     QPainter painter(&picture_);
     painter.setFont(font());
     const int flags = textFlags();
+    const QRect band = WholeLinesBand(font(), plan.textRect.size(), flags, text_);
+    const bool clipped = band != QRect(QPoint(0, 0), plan.textRect.size());
     for (const EffectPass& pass : plan.passes) {
         painter.setPen(pass.color);
+        // Every copy keeps to the rows of the lines that fit, wherever its offset puts it.
+        if (clipped)
+            painter.setClipRect(
+                QRect(0, band.top() + pass.offset.y(), picture_.width(), band.height()));
         painter.drawText(plan.textRect.translated(pass.offset), flags, text_);
     }
     painter.end();

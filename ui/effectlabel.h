@@ -52,6 +52,12 @@ struct EffectSettings {
 // Pure: the copies and the text that a label of `size` draws.
 EffectPlan PlanEffect(QSize size, const EffectSettings& s);
 
+// Pure: the rows of a rectangle of `size` that QPainter::drawText with `flags` fills with the
+// text's lines that lie whole within the rectangle's height, as a band across its full width.
+// The whole rectangle when the text is one line or the flags do not word-wrap; empty when no
+// line fits. A wrapped line cut off by the rectangle's edge is never drawn.
+QRect WholeLinesBand(const QFont& font, QSize size, int flags, const QString& text);
+
 // Points of a font at 96 pixels per inch, rounded as the layout does (27 px -> 20 pt).
 int FontPointSize(const QFont& font);
 

@@ -308,7 +308,10 @@ void TfrmMain::CreateControls() {
     Label3 = MakeEffectLabel(this, "Label3", QRect(67, 86, 302, 51), kLabel3Look, QString());
     Label3->hide();  // for the whole run
     sLink = MakeEffectLabel(this, "sLink", QRect(81, 164, 307, 28), kLinkLook, HomeAddressText());
-    lKbps = MakeEffectLabel(this, "lKbps", QRect(17, 27, 66, 18), kKbpsLook,
+    // The layout's 66 pixels from 17 on wrap "128 kbps mp3". The format box's border leaves
+    // three free pixels to the left, and the label takes them: its right edge and right alignment
+    // stay, so every text that fitted before draws on the same pixels.
+    lKbps = MakeEffectLabel(this, "lKbps", QRect(14, 27, 69, 18), kKbpsLook,
                             QStringLiteral("0 kbps aac"));
     lHz = MakeEffectLabel(this, "lHz", QRect(86, 27, 82, 18), kHzLook, QStringLiteral("0 Hz"));
     lSag = new TLevelBar(this);

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
 #include <QScreen>
 #include <QSlider>
 #include <QTimer>
@@ -113,7 +114,7 @@ TEST_F(MainWindow, ControlsSitWhereTheLayoutPutsThem) {
         {w.sndBar, {66, 141, 143, 29}, true},
         {w.Label3, {67, 86, 302, 51}, false},
         {w.sLink, {81, 164, 307, 28}, true},
-        {w.lKbps, {17, 27, 66, 18}, true},
+        {w.lKbps, {14, 27, 69, 18}, true},  // widened to the left, same right edge
         {w.lHz, {86, 27, 82, 18}, true},
         {w.lSag, {44, 44, 26, 99}, true},
         {w.lSol, {18, 44, 26, 99}, true},
@@ -263,6 +264,67 @@ TEST_F(MainWindow, FirstShowTitlesPlacesAndOpensOnce) {
     QApplication::processEvents();
     QApplication::processEvents();
     EXPECT_EQ(fake::CountCalls("AE_Stop"), 1);
+}
+
+namespace {
+// A text drawn as the format labels draw it, on a transparent picture of `size`.
+QImage DrawnText(const TEffectLabel& label, QSize size, int flags, const QString& text) {
+    QImage picture(size, QImage::Format_ARGB32_Premultiplied);
+    picture.fill(Qt::transparent);
+    QPainter painter(&picture);
+    painter.setFont(label.font());
+    painter.setPen(label.TextColor());
+    painter.drawText(QRect(QPoint(0, 0), size), flags, text);
+    return picture;
+}
+}  // namespace
+
+// The format line: the texts the player sets never show a wrapped line cut off by the label's
+// bottom; three-digit MP3 rates fit whole; a short text draws on the window's same pixels as
+// in the layout's 66-pixel label.
+TEST_F(MainWindow, FormatLabelsDrawOnlyWholeLines) {
+    TfrmMain& w = window();
+    const QFontMetrics metrics(w.lKbps->font());
+    const int firstLineBottom = metrics.ascent() + metrics.descent();
+    struct Case {
+        TEffectLabel* label;
+        const char* text;
+    } cases[] = {{w.lKbps, "128 kbps mp3"},
+                 {w.lKbps, "320 kbps mp3"},
+                 {w.lKbps, "128 kbps wma"},
+                 {w.lHz, "44100 Hz Stereo "}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        c.label->setText(QString::fromLatin1(c.text));
+        const QImage& picture = c.label->picture();
+        bool onFirstLine = false, below = false;
+        for (int y = 0; y < picture.height(); ++y) {
+            for (int x = 0; x < picture.width(); ++x) {
+                if (qAlpha(picture.pixel(x, y)) != 0)
+                    (y < firstLineBottom ? onFirstLine : below) = true;
+            }
+        }
+        EXPECT_TRUE(onFirstLine);
+        EXPECT_FALSE(below);
+    }
+
+    const int flags = Qt::AlignRight | Qt::AlignTop | Qt::TextWordWrap | Qt::TextShowMnemonic;
+    for (const char* text : {"128 kbps mp3", "320 kbps mp3"}) {
+        w.lKbps->setText(QString::fromLatin1(text));
+        EXPECT_TRUE(w.lKbps->picture() == DrawnText(*w.lKbps, w.lKbps->size(),
+                                                    flags & ~Qt::TextWordWrap,
+                                                    QString::fromLatin1(text)))
+            << text;
+    }
+
+    const QString idle = QStringLiteral("0 kbps aac");
+    w.lKbps->setText(idle);
+    constexpr int kLayoutLeft = 17, kLayoutWidth = 66;
+    const int left = kLayoutLeft - w.lKbps->x();
+    EXPECT_TRUE(w.lKbps->picture().copy(left, 0, kLayoutWidth, w.lKbps->height()) ==
+                DrawnText(*w.lKbps, QSize(kLayoutWidth, w.lKbps->height()), flags, idle));
+    EXPECT_TRUE(w.lKbps->picture().copy(0, 0, left, w.lKbps->height()) ==
+                DrawnText(*w.lKbps, QSize(left, w.lKbps->height()), flags, QString()));
 }
 
 TEST_F(MainWindow, MuteSwapsButtonsAndSilencesUnmuteRestoresSlider) {
