@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
 
 #include "playback/debuglog.h"
 #include "playback/displaytext.h"
@@ -11,7 +12,27 @@ TErrorBoxHook& Hook() {
     static TErrorBoxHook hook;
     return hook;
 }
+QString& Title() {
+    static QString title;
+    return title;
+}
 }  // namespace
+
+void TCentredMessageBox::showEvent(QShowEvent* event) {
+    // The box has its final size once its own show handling has run; it is not mapped yet.
+    QMessageBox::showEvent(event);
+    if (parentWidget() && parentWidget()->isVisible()) return;
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    move(screen.center() - rect().center());
+}
+
+void SetApplicationTitle(const QString& title) {
+    Title() = title;
+}
+
+QString ApplicationTitle() {
+    return Title().isEmpty() ? QGuiApplication::applicationName() : Title();
+}
 
 void SetErrorBoxHook(TErrorBoxHook hook) {
     Hook() = std::move(hook);
@@ -22,14 +43,14 @@ QString ErrorBoxText(const QString& message) {
 }
 
 void ShowErrorBox(const QString& message) {
-    const QString caption = QGuiApplication::applicationDisplayName();
+    const QString caption = ApplicationTitle();
     const QString text = ErrorBoxText(message);
     DebugLog("error box: %s", text.toUtf8().constData());
     if (Hook()) {
         Hook()(caption, text);
         return;
     }
-    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok);
+    TCentredMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok);
     box.exec();
 }
 

@@ -26,6 +26,7 @@
 #include "playback/debuglog.h"
 #include "playback/station.h"
 #include "ui/effectlabel.h"
+#include "ui/errorbox.h"
 #include "ui/frmmain.h"
 #include "ui/image.h"
 #include "ui/pictures.h"
@@ -405,7 +406,7 @@ bool TfrmMain::StartUp() {
     if ((AE_GetVersion() >> 16) != kEngineApiVersion) {
         const QString text = QStringLiteral("Ses motoru kütüphanesi bulunamadı..");
         DebugLog("engine box: %s", text.toUtf8().constData());
-        QMessageBox box(QMessageBox::Critical, QString(), text, QMessageBox::Ok);
+        TCentredMessageBox box(QMessageBox::Critical, QString(), text, QMessageBox::Ok);
         box.exec();
         ExitProcess(0);
         return false;
@@ -435,7 +436,7 @@ void TfrmMain::ShowEngineError(const QString& text) {
     const QString message =
         text + QStringLiteral("\n(error code: ") + QString::number(AE_ErrorGetCode()) + ')';
     DebugLog("engine box: %s", message.toUtf8().constData());
-    QMessageBox box(QMessageBox::NoIcon, QString(), message, QMessageBox::Ok, this);
+    TCentredMessageBox box(QMessageBox::NoIcon, QString(), message, QMessageBox::Ok, this);
     box.exec();
 }
 
@@ -448,7 +449,7 @@ void TfrmMain::FormShow() {
     if (formShown_) return;
     formShown_ = true;
     const QString title = QString::fromUtf8(DefaultStationName);
-    QGuiApplication::setApplicationDisplayName(title);
+    SetApplicationTitle(title);
     setWindowTitle(title);
     raise();
     activateWindow();

@@ -23,6 +23,7 @@
 #include "fake_engine.h"
 #include "playback/station.h"
 #include "ui/effectlabel.h"
+#include "ui/errorbox.h"
 #include "ui/image.h"
 #include "ui/pictures.h"
 #include "ui/skinregion.h"
@@ -253,7 +254,7 @@ TEST_F(MainWindow, FirstShowTitlesPlacesAndOpensOnce) {
     fake::SetVolumeValue(0.375f);
     w.show();
     ASSERT_TRUE(WaitFor([&] { return fake::FindCall("AE_Start") >= 0; }));
-    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "VARNO ZIVAV");
+    EXPECT_EQ(ApplicationTitle(), "VARNO ZIVAV");
     EXPECT_EQ(w.windowTitle(), "VARNO ZIVAV");
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     EXPECT_EQ(w.pos(), QPoint(screen.width() - 488, screen.height() - 237));

@@ -76,6 +76,14 @@ QPoint Position(const std::string& id) {
     return Geometry(id).topLeft();
 }
 
+// The title the window manager shows for a window.
+std::string NetWmName(const std::string& id) {
+    const std::string out = Cmd({"xprop", "-id", id, "_NET_WM_NAME"});
+    const size_t open = out.find('"'), close = out.rfind('"');
+    return open == std::string::npos || close <= open ? out
+                                                      : out.substr(open + 1, close - open - 1);
+}
+
 QImage Screenshot(const fx::TempDir& dir) {
     const std::string path = dir.file("shot.png");
     Cmd({"import", "-window", "root", "png:" + path});
@@ -140,7 +148,9 @@ bool StartX(fx::Xvfb& x, int width, int height) {
 }
 
 // The program shows a box and no main window; Enter closes the box and the program ends with 0.
-void AnswerBoxAndExpectExitWithoutWindow(Player& player) {
+// The box has no caption of its own, so it bears the application's title, and with no visible
+// owner it is centred on the screen.
+void AnswerBoxAndExpectExitWithoutWindow(Player& player, QSize screen) {
     ASSERT_TRUE(player.start());
     std::vector<std::string> windows;
     ASSERT_TRUE(fx::waitUntil([&] {
@@ -148,6 +158,12 @@ void AnswerBoxAndExpectExitWithoutWindow(Player& player) {
         return !windows.empty();
     }));
     EXPECT_FALSE(FindByName("^VARNO ZIVAV$", Millis(500)));
+    EXPECT_EQ(NetWmName(windows.front()), "Velmora");
+    constexpr int kCentreSlack = 4;
+    const QPoint offCentre =
+        Geometry(windows.front()).center() - QPoint(screen.width() / 2, screen.height() / 2);
+    EXPECT_LE(offCentre.manhattanLength(), kCentreSlack)
+        << "box off the centre by " << offCentre.x() << "," << offCentre.y();
     Cmd({"xdotool", "windowactivate", "--sync", windows.front(), "key", "Return"});
     EXPECT_EQ(player.process.wait(Millis(30000)), 0);
 }
@@ -247,6 +263,7 @@ TEST_F(WindowOnX, ShapeOpacityTitleButtonsAndLinks) {
     Click(origin + QPoint(86 + 20, 27 + 8));
     const auto box = FindByName("^Bilgi$");
     ASSERT_TRUE(box);
+    EXPECT_EQ(NetWmName(*box), "Bilgi");
     Cmd({"xdotool", "windowactivate", "--sync", *box, "key", "Escape"});
     EXPECT_TRUE(fx::waitUntil([&] { return !FindByName("^Bilgi$", Millis(200)); }));
 
@@ -363,7 +380,7 @@ TEST_F(WindowOnX, EveryButtonMovesTheWindowOnlyUntilItsRelease) {
 TEST_F(WindowOnX, WrongEngineVersionShowsBoxAndExitsWithoutWindow) {
     ASSERT_TRUE(StartX(x, 1024, 768)) << x.error();
     Player player(VELMORA_FAKE_PROGRAM, {{"VELMORA_FAKE_VERSION", "0x0205"}});
-    AnswerBoxAndExpectExitWithoutWindow(player);
+    AnswerBoxAndExpectExitWithoutWindow(player, {1024, 768});
     EXPECT_NE(player.process.stderrText().find("Ses motoru kütüphanesi bulunamadı.."),
               std::string::npos)
         << player.process.stderrText();
@@ -417,7 +434,7 @@ TEST_F(WindowOnX, MuteSilencesTheRealOutputAndUnmuteRestoresTheSlider) {
 TEST_F(WindowOnX, NoSoundServerShowsDeviceErrorAndExitsWithoutWindow) {
     ASSERT_TRUE(StartX(x, 1024, 768)) << x.error();
     Player player(VELMORA_REAL_PROGRAM, {{"PULSE_SERVER", "unix:/nonexistent/velmora-no-pulse"}});
-    AnswerBoxAndExpectExitWithoutWindow(player);
+    AnswerBoxAndExpectExitWithoutWindow(player, {1024, 768});
     const std::string log = player.process.stderrText();
     EXPECT_TRUE(
         std::regex_search(log, std::regex("Cant initialize device\n\\(error code: -?\\d+\\)")))
