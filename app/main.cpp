@@ -21,6 +21,7 @@
 #include "playback/debuglog.h"
 #include "ui/frmmain.h"
 #include "ui/mpris_port.h"
+#include "ui/windowsystem.h"
 
 namespace {
 
@@ -39,7 +40,9 @@ void runPlayer(int argc, char** argv, velmora::InstanceLock& lock, bool haveLock
     // Fontconfig reads and parses its whole configuration on first use, which would be the
     // window's first font: on a thread of its own that work overlaps Qt's start.
     std::thread fontconfigWarmUp([] { FcInit(); });
-    QApplication app(argc, argv);
+    // In a Wayland session the window goes through XWayland (see windowsystem.h).
+    QtArguments qtArgs(argc, argv, CurrentSessionEnvironment());
+    QApplication app(qtArgs.argc(), qtArgs.argv());
     fontconfigWarmUp.join();
 
     // FormCreate brings up the engine; when that fails it has ended the process already.

@@ -8,6 +8,41 @@
 #include <cstdlib>
 #include <memory>
 
+namespace {
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+constexpr const char* kX11Plugin = "xcb";
+
+}  // namespace
+
+std::string PlatformPluginFor(const SessionEnvironment& session) {
+    if (!session.qpaPlatform.empty()) return {};
+    const bool wayland = !session.waylandDisplay.empty() || session.sessionType == "wayland";
+    if (!wayland || session.x11Display.empty()) return {};
+    return kX11Plugin;
+}
+
+SessionEnvironment CurrentSessionEnvironment() {
+    return {Env("QT_QPA_PLATFORM"), Env("WAYLAND_DISPLAY"), Env("XDG_SESSION_TYPE"),
+            Env("DISPLAY")};
+}
+
+QtArguments::QtArguments(int argc, char** argv, const SessionEnvironment& session)
+    : args_(argv, argv + argc) {
+    const std::string plugin = PlatformPluginFor(session);
+    if (!plugin.empty()) {
+        args_.push_back("-platform");
+        args_.push_back(plugin);
+    }
+    for (std::string& arg : args_) pointers_.push_back(arg.data());
+    pointers_.push_back(nullptr);
+    argc_ = int(args_.size());
+}
+
 bool PointerButtonHeld(Qt::MouseButton button) {
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     xcb_connection_t* connection = x11 ? x11->connection() : nullptr;

@@ -1,5 +1,6 @@
 // The real program under Xvfb with openbox: placement, shape, opacity, title, the window's
-// buttons and links, moving by the skin, and the start-up failure boxes.
+// buttons and links, moving by the skin, and the start-up failure boxes; and the program in a
+// Wayland session (weston, headless, with XWayland).
 #include <gtest/gtest.h>
 
 #include <QColor>
@@ -384,6 +385,65 @@ TEST_F(WindowOnX, WrongEngineVersionShowsBoxAndExitsWithoutWindow) {
     EXPECT_NE(player.process.stderrText().find("Ses motoru kütüphanesi bulunamadı.."),
               std::string::npos)
         << player.process.stderrText();
+}
+
+// weston's headless compositor with XWayland: a Wayland session without a screen.
+class WestonSession {
+  public:
+    ~WestonSession() { server_.stop(); }
+    bool start() {
+        ::mkdir(dir_.file("run").c_str(), 0700);
+        fx::ChildProcess::Options o;
+        o.env = {{"XDG_RUNTIME_DIR", dir_.file("run")},
+                 {"XDG_CONFIG_HOME", dir_.file("config")},
+                 {"HOME", dir_.path()}};
+        o.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+        const std::string log = dir_.file("weston.log");
+        if (!server_.start({"weston", "--backend=headless-backend.so", "--xwayland",
+                            "--socket=" + std::string(kSocket), "--idle-time=0", "--log=" + log},
+                           o))
+            return false;
+        // XWayland's display is announced in the log; XWayland itself starts on first use.
+        std::smatch m;
+        fx::waitUntil([&] {
+            const std::string text = fx::readFile(log);
+            if (std::regex_search(text, m, std::regex("xserver listening on display (:\\d+)")))
+                display_ = m[1];
+            return !display_.empty() || !server_.running();
+        });
+        return !display_.empty();
+    }
+    // A desktop session's environment: the compositor's socket (by its full path, as the
+    // player has a runtime folder of its own) and XWayland's display.
+    std::map<std::string, std::string> env() const {
+        return {{"WAYLAND_DISPLAY", dir_.file("run/") + kSocket},
+                {"XDG_SESSION_TYPE", "wayland"},
+                {"DISPLAY", display_}};
+    }
+    const std::string& display() const { return display_; }
+    std::string log() const { return fx::readFile(dir_.file("weston.log")); }
+
+  private:
+    static constexpr const char* kSocket = "velmora-wayland";
+    fx::TempDir dir_{"velmora-weston"};
+    fx::ChildProcess server_;
+    std::string display_;
+};
+
+// In a Wayland session the window goes through XWayland, where it can be translucent and place
+// and move itself as on X11. (Qt's own choice there is its Wayland plug-in.)
+TEST(WaylandSession, WindowGoesThroughXWayland) {
+    WestonSession weston;
+    ASSERT_TRUE(weston.start()) << weston.log();
+    ::setenv("DISPLAY", weston.display().c_str(), 1);
+    Player player(VELMORA_FAKE_PROGRAM, weston.env());
+    ASSERT_TRUE(player.start());
+    const auto id = FindByName("^VARNO ZIVAV$");
+    ASSERT_TRUE(id) << player.process.stderrText();
+    EXPECT_NE(Cmd({"xprop", "-id", *id, "_NET_WM_WINDOW_OPACITY"}).find("= 3857049061"),
+              std::string::npos);
+    player.process.stop();
+    ::unsetenv("DISPLAY");
 }
 
 #ifdef VELMORA_REAL_PROGRAM
