@@ -27,6 +27,8 @@ SessionEnvironment CurrentSessionEnvironment();
 class QtArguments {
   public:
     QtArguments(int argc, char** argv, const SessionEnvironment& session);
+    QtArguments(const QtArguments&) = delete;  // argv() points into this object
+    QtArguments& operator=(const QtArguments&) = delete;
     int& argc() { return argc_; }
     char** argv() { return pointers_.data(); }
 
