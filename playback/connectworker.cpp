@@ -6,9 +6,10 @@
 #include <optional>
 #include <thread>
 
-#include "playback/debuglog.h"
+#include "diag/debuglog.h"
 #include "playback/station.h"
 #include "playback/streamtags.h"
+#include "playback/windowhandle.h"
 
 namespace {
 
@@ -23,15 +24,8 @@ std::atomic<int> RunningWorkers{0};
 // a newer worker's stream.
 std::mutex& HandleMutex = *new std::mutex;
 
-// This thread's worker generation; 0 on threads that are no worker.
-thread_local uint64_t ThisWorkerGeneration = 0;
-
 bool Superseded(uint64_t generation) {
     return LatestGeneration.load() != generation;
-}
-
-bool ThisWorkerSuperseded() {
-    return ThisWorkerGeneration != 0 && Superseded(ThisWorkerGeneration);
 }
 
 // Falls back to the stream address for an empty home address and to the home address for an
@@ -77,20 +71,6 @@ struct TWorkerExit {
 
 }  // namespace
 
-bool PlayerSend(uint32_t code, intptr_t lParam) {
-    if (ThisWorkerSuperseded()) return false;
-    return MainWindowHandle.send(code, lParam);
-}
-
-bool PlayerSendText(uint32_t code, const std::string& text) {
-    return PlayerSend(code, reinterpret_cast<intptr_t>(text.c_str()));
-}
-
-bool PlayerSetLabel(TPlayerLabel label, const std::string& bytes) {
-    if (ThisWorkerSuperseded()) return false;
-    return MainWindowHandle.setLabel(label, bytes);
-}
-
 int ConnectWorkersRunning() {
     return RunningWorkers.load();
 }
@@ -102,7 +82,8 @@ void StartConnectWorker(const std::string& location) {
 }
 
 void ConnectWorker(std::string location, uint64_t generation) {
-    ThisWorkerGeneration = generation;
+    // Once superseded, the worker and the tag operations it runs send nothing more.
+    SetThreadSendGate([](uint64_t own) { return !Superseded(own); }, generation);
     DebugLog("worker %llu start: %s", static_cast<unsigned long long>(generation),
              location.c_str());
     TWorkerExit exit{generation};

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "playback/displaytext.h"
+#include "text/displaytext.h"
 #include "playback/station.h"
 
 std::string BufferingText(int32_t percent) {

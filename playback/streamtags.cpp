@@ -4,9 +4,9 @@
 #include <optional>
 #include <vector>
 
-#include "playback/connectworker.h"
 #include "playback/station.h"
 #include "playback/tagtext.h"
+#include "playback/windowhandle.h"
 
 namespace {
 

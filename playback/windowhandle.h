@@ -82,3 +82,15 @@ class TWindowHandle {
 
 // The one main window. Never destroyed, so detached workers may still reach it during exit.
 extern TWindowHandle& MainWindowHandle;
+
+// Status messages and label writes of the player's logic, to MainWindowHandle. A thread may gate
+// its own sends (a connection worker, once superseded, sends nothing more): a gated send that
+// does not pass is dropped and returns false. Threads without a gate (the engine's sync thread)
+// always send.
+bool PlayerSend(uint32_t code, intptr_t lParam);
+bool PlayerSendText(uint32_t code, const std::string& text);
+bool PlayerSetLabel(TPlayerLabel label, const std::string& bytes);
+
+// From now on the calling thread's sends go out only while passes(token) holds.
+using TSendGate = bool (*)(uint64_t token);
+void SetThreadSendGate(TSendGate passes, uint64_t token);

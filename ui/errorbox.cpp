@@ -3,8 +3,8 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 
-#include "playback/debuglog.h"
-#include "playback/displaytext.h"
+#include "diag/debuglog.h"
+#include "text/displaytext.h"
 
 namespace {
 TErrorBoxHook& Hook() {

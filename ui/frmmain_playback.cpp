@@ -5,11 +5,11 @@
 #include <QTimer>
 #include <cmath>
 
-#include "app/record.h"
+#include "playback/record.h"
 #include "audioengine.h"
 #include "playback/connectworker.h"
-#include "playback/debuglog.h"
-#include "playback/displaytext.h"
+#include "diag/debuglog.h"
+#include "text/displaytext.h"
 #include "playback/playerstatus.h"
 #include "playback/playlists.h"
 #include "playback/station.h"

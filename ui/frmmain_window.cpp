@@ -23,7 +23,7 @@
 #include <cstdio>
 
 #include "audioengine.h"
-#include "playback/debuglog.h"
+#include "diag/debuglog.h"
 #include "playback/station.h"
 #include "ui/effectlabel.h"
 #include "ui/frmmain.h"

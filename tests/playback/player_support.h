@@ -6,7 +6,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/record.h"
+#include "playback/record.h"
 #include "fake_engine.h"
 #include "playback/station.h"
 #include "test_support.h"

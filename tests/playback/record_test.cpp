@@ -1,7 +1,7 @@
 // The station record file against real files.
 #include <gtest/gtest.h>
 
-#include "app/record.h"
+#include "playback/record.h"
 #include "playback/errors.h"
 #include "playback/station.h"
 #include "test_support.h"

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "audioengine.h"
-#include "playback/displaytext.h"
+#include "text/displaytext.h"
 #include "playback/tagtext.h"
 
 namespace {

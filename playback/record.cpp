@@ -1,4 +1,4 @@
-#include "app/record.h"
+#include "playback/record.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

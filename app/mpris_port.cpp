@@ -1,4 +1,4 @@
-#include "ui/mpris_port.h"
+#include "app/mpris_port.h"
 
 #include <QApplication>
 #include <QDir>
@@ -7,7 +7,7 @@
 #include <QSlider>
 
 #include "audioengine.h"
-#include "playback/displaytext.h"
+#include "text/displaytext.h"
 #include "playback/station.h"
 #include "ui/frmmain.h"
 
