@@ -71,3 +71,11 @@ QString MprisWindowPort::iconFile() const {
     if (!icon.pixmap(kIconSize, kIconSize).save(path, "PNG")) return {};
     return path;
 }
+
+MediaControls::MediaControls(TfrmMain& window) : window_(window), port_(window), mpris_(port_) {
+    window_.SetPlayerWatcher(this);
+}
+
+MediaControls::~MediaControls() {
+    window_.SetPlayerWatcher(nullptr);
+}

@@ -510,6 +510,7 @@ void TfrmMain::lKbpsClick() {
 
 void TfrmMain::sndBarPropertiesChange() {
     AE_SetVolume(float(sndBar->value()) / 100.0f);
+    NotifyPlayerChanged();
 }
 
 void TfrmMain::btnSesAcikClick() {
