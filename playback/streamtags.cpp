@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "playback/station.h"
-#include "playback/tagtext.h"
+#include "tags/tagtext.h"
 #include "playback/windowhandle.h"
 
 namespace {

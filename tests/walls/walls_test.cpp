@@ -1,7 +1,7 @@
 // The program's folders include one another one way only: the engine, the widgets and the small
-// helpers at the bottom, then playback, then the window (ui), then app at the top. And no file
-// reaches itself through its includes. The source tree is read as text; VELMORA_SOURCE_ROOT in
-// the environment checks another tree.
+// helpers at the bottom, the tag texts on the engine's header, then playback, then the window (ui),
+// then app at the top. And no file reaches itself through its includes. The source tree is read as
+// text; VELMORA_SOURCE_ROOT in the environment checks another tree.
 #include <gtest/gtest.h>
 
 #include <algorithm>
