@@ -18,9 +18,9 @@
 
 #include "app/instance.h"
 #include "playback/connectworker.h"
-#include "playback/debuglog.h"
+#include "diag/debuglog.h"
 #include "ui/frmmain.h"
-#include "ui/mpris_port.h"
+#include "app/mpris_port.h"
 #include "ui/windowsystem.h"
 
 namespace {

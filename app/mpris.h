@@ -48,7 +48,8 @@ inline constexpr const char* kIdentity = "VARNO ZIVAV";
 inline constexpr const char* kDesktopEntry = "velmora";
 // Object paths of tracks: kTrackPathPrefix followed by a number that grows with every song.
 inline constexpr const char* kTrackPathPrefix = "/org/velmora/track/";
-// How often the engine's playing state is compared with the last one sent.
+// How often the engine's playing state is compared with the last one sent: it changes without
+// any event of the window (a stream starts or stalls).
 inline constexpr int kPollIntervalMs = 500;
 
 // The volume slider's position for an MPRIS volume: 0..1 maps to 0..100, halves to the even
@@ -107,8 +108,9 @@ class Mpris : public QObject {
 
   public slots:
     // Compares the player's state with what was last announced and emits PropertiesChanged
-    // for what differs. The window calls this after a song or volume change; a timer calls it
-    // every kPollIntervalMs because the engine's state changes without a window event.
+    // for what differs. The window calls this, through MediaControls, right after a song,
+    // station or volume change; a timer calls it every kPollIntervalMs for the engine's
+    // playing state, which changes without a window event.
     void refresh();
 
   private:

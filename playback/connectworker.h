@@ -5,7 +5,6 @@
 #include <string>
 
 #include "audioengine.h"
-#include "playback/windowhandle.h"
 
 // Flags of every stream the worker creates: status texts to the download callback, small
 // blocks as a live stream, freed by the engine when playback ends.
@@ -26,10 +25,3 @@ void ConnectWorker(std::string location, uint64_t generation);
 
 // Workers started and not yet ended (for an orderly wait in tests and at exit).
 int ConnectWorkersRunning();
-
-// Status messages and label writes of the worker and the tag operations it runs. On a worker's
-// thread they are dropped once that worker has been superseded; on other threads (the engine's
-// sync thread) they always go to the window.
-bool PlayerSend(uint32_t code, intptr_t lParam);
-bool PlayerSendText(uint32_t code, const std::string& text);
-bool PlayerSetLabel(TPlayerLabel label, const std::string& bytes);

@@ -2,8 +2,9 @@
 
 #include <cstdio>
 
-#include "playback/displaytext.h"
+#include "text/displaytext.h"
 #include "playback/station.h"
+#include "playback/windowhandle.h"
 
 std::string BufferingText(int32_t percent) {
     char text[48];
@@ -23,31 +24,33 @@ TStatusEffect PlayerStatusTransition(uint32_t code, intptr_t lParam, std::string
         return p ? std::string(p) : std::string();
     };
     switch (code) {
-        case 0:
+        case kStatusConnecting:
             effect.label3 = DefaultStationCaption;
             effect.label4 = kTextConnecting;
             break;
-        case 1:
+        case kStatusNoService:
             effect.label4 = kTextNoService;
             break;
-        case 2:
+        case kStatusBuffering:
             effect.label4 = BufferingText(static_cast<int32_t>(lParam));
             effect.repaintLabel4 = true;
             break;
-        case 3:
+        case kStatusStationName:
             if (stationTitle.empty()) stationTitle = text();
             TrimTrailingSpaces(stationTitle);
             effect.label4 = stationTitle;
             break;
-        case 6:
-        case 7:
+        case kStatusSongTitleAlt:
+        case kStatusSongTitle:
             songTitle = text();
             TrimTrailingSpaces(songTitle);
             songTitle = CutBytes(songTitle, kSongTitleMax);
             if (!songTitle.empty()) effect.label3 = songTitle;
             break;
+        case kStatusInfo:
+        case kStatusHeaders:
         default:
-            break;  // 4, 5, 8 and above: information the window does not show
+            break;  // information the window does not show
     }
     return effect;
 }

@@ -7,6 +7,18 @@
 
 TWindowHandle& MainWindowHandle = *new TWindowHandle;
 
+namespace {
+
+// This thread's send gate; none on threads that never set one.
+thread_local TSendGate ThreadSendGate = nullptr;
+thread_local uint64_t ThreadSendToken = 0;
+
+bool ThreadMaySend() {
+    return ThreadSendGate == nullptr || ThreadSendGate(ThreadSendToken);
+}
+
+}  // namespace
+
 // Receives the wake-ups posted to the window thread. The calls themselves travel through the
 // handle's own queue under its mutex, not inside the posted event, so every hand-over between
 // threads is one that the handle's lock orders.
@@ -108,4 +120,21 @@ bool TWindowHandle::send(uint32_t code, intptr_t lParam) {
 bool TWindowHandle::setLabel(TPlayerLabel label, const std::string& bytes) {
     return invokeOnWindow(
         [label, &bytes](TPlayerWindow& window) { window.SetPlayerLabel(label, bytes); });
+}
+
+bool PlayerSend(uint32_t code, intptr_t lParam) {
+    return ThreadMaySend() && MainWindowHandle.send(code, lParam);
+}
+
+bool PlayerSendText(uint32_t code, const std::string& text) {
+    return PlayerSend(code, reinterpret_cast<intptr_t>(text.c_str()));
+}
+
+bool PlayerSetLabel(TPlayerLabel label, const std::string& bytes) {
+    return ThreadMaySend() && MainWindowHandle.setLabel(label, bytes);
+}
+
+void SetThreadSendGate(TSendGate passes, uint64_t token) {
+    ThreadSendGate = passes;
+    ThreadSendToken = token;
 }

@@ -18,10 +18,18 @@ inline constexpr uint32_t WM_PLAYER_STATUS = 1125;
 // Status codes of WM_PLAYER_STATUS.
 inline constexpr uint32_t kStatusConnecting = 0;
 inline constexpr uint32_t kStatusNoService = 1;
-inline constexpr uint32_t kStatusBuffering = 2;
-inline constexpr uint32_t kStatusStationName = 3;
-inline constexpr uint32_t kStatusInfo = 4;
+inline constexpr uint32_t kStatusBuffering = 2;     // payload: the percentage
+inline constexpr uint32_t kStatusStationName = 3;   // payload: a text, as all below
+inline constexpr uint32_t kStatusInfo = 4;          // information the window does not show
+inline constexpr uint32_t kStatusSongTitleAlt = 6;  // shown as kStatusSongTitle; never sent
 inline constexpr uint32_t kStatusSongTitle = 7;
+inline constexpr uint32_t kStatusHeaders = 8;  // the server's response headers; not shown
+
+// Whether the code's payload is the address of a text (otherwise a number or 0).
+inline constexpr bool StatusCarriesText(uint32_t code) {
+    return code == kStatusStationName || code == kStatusInfo || code == kStatusSongTitleAlt ||
+           code == kStatusSongTitle || code == kStatusHeaders;
+}
 
 // The labels that the player's logic writes without a status message.
 enum class TPlayerLabel { Label4, Label3, Kbps, Hz };
@@ -82,3 +90,15 @@ class TWindowHandle {
 
 // The one main window. Never destroyed, so detached workers may still reach it during exit.
 extern TWindowHandle& MainWindowHandle;
+
+// Status messages and label writes of the player's logic, to MainWindowHandle. A thread may gate
+// its own sends (a connection worker, once superseded, sends nothing more): a gated send that
+// does not pass is dropped and returns false. Threads without a gate (the engine's sync thread)
+// always send.
+bool PlayerSend(uint32_t code, intptr_t lParam);
+bool PlayerSendText(uint32_t code, const std::string& text);
+bool PlayerSetLabel(TPlayerLabel label, const std::string& bytes);
+
+// From now on the calling thread's sends go out only while passes(token) holds.
+using TSendGate = bool (*)(uint64_t token);
+void SetThreadSendGate(TSendGate passes, uint64_t token);

@@ -4,8 +4,8 @@
 #include <QMessageBox>
 #include <QScreen>
 
-#include "playback/debuglog.h"
-#include "playback/displaytext.h"
+#include "diag/debuglog.h"
+#include "text/displaytext.h"
 
 namespace {
 TErrorBoxHook& Hook() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "playback/windowhandle.h"
+#include "ui/playerwatcher.h"
 #include "ui/skinregion.h"
 
 class QFrame;
@@ -114,6 +115,9 @@ class TfrmMain : public QWidget, public TPlayerWindow {
     // A worker's label writes, on the window thread.
     void SetPlayerLabel(TPlayerLabel label, const std::string& bytes) override;
 
+    // Told of every change of the song title, the station or the volume; nullptr: nobody.
+    void SetPlayerWatcher(TPlayerWatcher* watcher) { playerWatcher_ = watcher; }
+
   protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -142,5 +146,8 @@ class TfrmMain : public QWidget, public TPlayerWindow {
     TEffectLabel* PlayerLabel(TPlayerLabel label) const;
     void SetLabelBytes(TPlayerLabel label, const std::string& bytes);
 
+    void NotifyPlayerChanged();
+
     bool formDestroyed_ = false;
+    TPlayerWatcher* playerWatcher_ = nullptr;
 };

@@ -5,11 +5,11 @@
 #include <QTimer>
 #include <cmath>
 
-#include "app/record.h"
+#include "playback/record.h"
 #include "audioengine.h"
 #include "playback/connectworker.h"
-#include "playback/debuglog.h"
-#include "playback/displaytext.h"
+#include "diag/debuglog.h"
+#include "text/displaytext.h"
 #include "playback/playerstatus.h"
 #include "playback/playlists.h"
 #include "playback/station.h"
@@ -31,10 +31,6 @@ const char* LabelName(TPlayerLabel label) {
             return "lHz";
     }
     return "?";
-}
-
-bool StatusCarriesText(uint32_t code) {
-    return code == 3 || code == 4 || code == 6 || code == 7 || code == 8;
 }
 
 }  // namespace
@@ -63,6 +59,12 @@ void TfrmMain::SetLabelBytes(TPlayerLabel which, const std::string& bytes) {
 
 void TfrmMain::SetPlayerLabel(TPlayerLabel label, const std::string& bytes) {
     SetLabelBytes(label, bytes);
+    // The worker writes the title label after settling the station title.
+    if (label == TPlayerLabel::Label4) NotifyPlayerChanged();
+}
+
+void TfrmMain::NotifyPlayerChanged() {
+    if (playerWatcher_) playerWatcher_->PlayerChanged();
 }
 
 void TfrmMain::WMPlayerStatus(uint32_t code, intptr_t lParam) {
@@ -73,10 +75,12 @@ void TfrmMain::WMPlayerStatus(uint32_t code, intptr_t lParam) {
         else
             DebugLog("status %u: %d", code, static_cast<int>(lParam));
     }
+    const std::string station = StationTitle, song = SongTitle;
     const TStatusEffect effect = PlayerStatusTransition(code, lParam, StationTitle, SongTitle);
     if (effect.label3) SetLabelBytes(TPlayerLabel::Label3, *effect.label3);
     if (effect.label4) SetLabelBytes(TPlayerLabel::Label4, *effect.label4);
     if (effect.repaintLabel4) Label4->repaint();
+    if (StationTitle != station || SongTitle != song) NotifyPlayerChanged();
 }
 
 void TfrmMain::Readini() {
@@ -124,8 +128,11 @@ void TfrmMain::ReadVolumeIntoSlider() {
     // nearbyint rounds halves to the even neighbour in the default rounding mode. The engine
     // keeps its exact volume: the read-back does not run the slider's change handler.
     const double position = std::nearbyint(double(AE_GetVolume()) * 100.0);
-    const QSignalBlocker blocker(sndBar);
-    sndBar->setValue(static_cast<int>(position));
+    {
+        const QSignalBlocker blocker(sndBar);
+        sndBar->setValue(static_cast<int>(position));
+    }
+    NotifyPlayerChanged();
 }
 
 void TfrmMain::btnPlayClick() {

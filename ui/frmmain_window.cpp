@@ -23,7 +23,7 @@
 #include <cstdio>
 
 #include "audioengine.h"
-#include "playback/debuglog.h"
+#include "diag/debuglog.h"
 #include "playback/station.h"
 #include "ui/effectlabel.h"
 #include "ui/errorbox.h"
@@ -547,6 +547,7 @@ void TfrmMain::lKbpsClick() {
 
 void TfrmMain::sndBarPropertiesChange() {
     AE_SetVolume(float(sndBar->value()) / 100.0f);
+    NotifyPlayerChanged();
 }
 
 void TfrmMain::btnSesAcikClick() {

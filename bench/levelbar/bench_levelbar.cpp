@@ -1,6 +1,6 @@
 // Cost of a meter's paint at half level and of a position write, offscreen.
-#include "levelbar.h"
-#include "meter_settings.h"
+#include "widgets/levelbar/levelbar.h"
+#include "widgets/levelbar/meter_settings.h"
 
 #include <QApplication>
 #include <QImage>

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "ascii_text.h"
 #include "audioengine.h"
 #include "icy_splitter.h"
 #include "playlist.h"

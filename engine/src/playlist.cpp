@@ -5,13 +5,11 @@
 #include <cstdlib>
 #include <map>
 
+#include "ascii_text.h"
+
 namespace ae {
 
 namespace {
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -110,18 +108,6 @@ bool endsWithNoCase(std::string_view text, std::string_view suffix) {
 }
 
 }  // namespace
-
-std::string toLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
 
 PlaylistKind detectPlaylist(std::string_view contentType, std::string_view url,
                             std::string_view head) {

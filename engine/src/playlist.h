@@ -32,7 +32,4 @@ Scheme schemeOf(std::string_view url);
 // An entry relative to the playlist's address made absolute ("/x", "x", "//host/x").
 std::string resolveUrl(std::string_view base, std::string_view ref);
 
-std::string toLower(std::string_view text);
-std::string_view trim(std::string_view text);
-
 }  // namespace ae

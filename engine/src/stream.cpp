@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "ascii_text.h"
 #include "cancel.h"
 #include "ffmpeg_libs.h"
 #include "http_source.h"

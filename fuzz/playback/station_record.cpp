@@ -1,5 +1,5 @@
 // Fuzzes the station record reader with arbitrary file contents.
-#include "app/record.h"
+#include "playback/record.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "playback/playerstatus.h"
-#include "playback/tagtext.h"
+#include "tags/tagtext.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string meta(reinterpret_cast<const char*>(data), size);

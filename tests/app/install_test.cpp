@@ -7,8 +7,6 @@
 
 #include "fixtures.h"
 
-#ifdef VELMORA_HAVE_PROGRAM
-
 namespace {
 
 bool executable(const std::string& path) {
@@ -135,5 +133,3 @@ TEST(Install, PutsTheProgramMenuEntryAndIconInPlace) {
     EXPECT_EQ(be32(16), 48u);
     EXPECT_EQ(be32(20), 48u);
 }
-
-#endif

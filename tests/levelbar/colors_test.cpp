@@ -1,6 +1,6 @@
 // Colour arithmetic: the integer HLS model, the gradient and the cylinder shading,
 // checked against the meter's published colour values.
-#include "levelbar_colors.h"
+#include "widgets/levelbar/levelbar_colors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Block maps, lit lengths and the percentage text, without a window.
-#include "levelbar_geometry.h"
+#include "widgets/levelbar/levelbar_geometry.h"
 
 #include <gtest/gtest.h>
 

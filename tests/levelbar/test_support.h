@@ -1,8 +1,8 @@
 #pragma once
 // Helpers shared by the level bar tests.
 
-#include "levelbar.h"
-#include "meter_settings.h"
+#include "widgets/levelbar/levelbar.h"
+#include "widgets/levelbar/meter_settings.h"
 
 #include <QImage>
 #include <QPalette>

@@ -3,7 +3,7 @@
 // without any bus.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 
 #include <cstdlib>
 
@@ -24,7 +24,9 @@ class PrivateBus : public ::testing::Environment {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    // The window test draws its widgets offscreen.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     if (qEnvironmentVariableIsEmpty(mprist::kNoBusChild)) {
         ::testing::AddGlobalTestEnvironment(new PrivateBus);

@@ -6,7 +6,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/record.h"
+#include "playback/record.h"
 #include "fake_engine.h"
 #include "playback/station.h"
 #include "test_support.h"
@@ -26,9 +26,9 @@ class RecordingForm : public TfrmMain {
   public:
     std::vector<Received> received;
     void WMPlayerStatus(uint32_t code, intptr_t lParam) override {
-        const bool hasText = code == 3 || code == 4 || code >= 6;
         received.push_back(
-            {code, lParam, hasText && lParam ? reinterpret_cast<const char*>(lParam) : ""});
+            {code, lParam,
+             StatusCarriesText(code) && lParam ? reinterpret_cast<const char*>(lParam) : ""});
         TfrmMain::WMPlayerStatus(code, lParam);
     }
     std::vector<uint32_t> codes() const {

@@ -1,7 +1,7 @@
 // The station record file against real files.
 #include <gtest/gtest.h>
 
-#include "app/record.h"
+#include "playback/record.h"
 #include "playback/errors.h"
 #include "playback/station.h"
 #include "test_support.h"
@@ -109,6 +109,24 @@ TEST_F(StationRecordFile, UnopenableFileRaisesIoError) {
         EXPECT_EQ(std::string(error.what()), "I/O error " + std::to_string(ENXIO));
     }
     expectUntouched();
+}
+
+// A FIFO or a device is never opened for reading: it raises the I/O error of a file that cannot
+// be opened instead of holding the window thread.
+TEST_F(StationRecordFile, FifoOrDeviceRaisesIoError) {
+    const std::string fifo = dir.fifo("f.dta");
+    for (const std::string& path : {fifo, dir.symlink("z.dta", "/dev/zero")}) {
+        test::FifoRelease release(fifo);
+        SetStationRecordPath(path);
+        try {
+            Readini();
+            ADD_FAILURE() << "no error for " << path;
+        } catch (const EInOutError& error) {
+            EXPECT_EQ(error.errorCode(), ENXIO);
+        }
+        EXPECT_FALSE(release.released()) << "waited in opening " << path;
+        expectUntouched();
+    }
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "audioengine.h"
-#include "playback/displaytext.h"
-#include "playback/tagtext.h"
+#include "text/displaytext.h"
+#include "tags/tagtext.h"
 
 namespace {
 
@@ -76,7 +76,9 @@ TEST(TagText, CodecAndFormatTexts) {
     EXPECT_EQ(CodecText(0x10301u), "wma");
     EXPECT_EQ(CodecText(0x10b00u), "aac");
     EXPECT_EQ(CodecText(0x10b01u), "mp4");
-    EXPECT_EQ(CodecText(AE_CTYPE_STREAM_OPUS), "");
+    EXPECT_EQ(CodecText(AE_CTYPE_STREAM_OPUS), "opus");
+    EXPECT_EQ(CodecText(AE_CTYPE_STREAM_FLAC_OGG), "flac");
+    EXPECT_EQ(CodecText(0x10000u), "");
     EXPECT_EQ(KbpsText(128, "mp3"), "128 kbps mp3");
     EXPECT_EQ(KbpsText(0, ""), "0 kbps ");
     EXPECT_EQ(HzText(44100, 2), "44100 Hz Stereo ");

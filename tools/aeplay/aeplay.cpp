@@ -19,6 +19,7 @@
 #include <string>
 
 #include "audioengine.h"
+#include "tags/tagtext.h"
 
 namespace {
 
@@ -38,19 +39,6 @@ void printLine(const std::string& text) {
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-}
-
-// The song title in an ICY metadata text: after StreamTitle=' up to the first "';" after it
-// (a title may itself hold apostrophes and semicolons).
-std::string streamTitle(const std::string& meta) {
-    static const std::string kKey = "StreamTitle='";
-    size_t start = meta.find(kKey);
-    if (start == std::string::npos) return {};
-    start += kKey.size();
-    size_t end = meta.find("';", start);
-    if (end == std::string::npos) end = meta.rfind('\'');
-    if (end == std::string::npos || end < start) end = meta.size();
-    return meta.substr(start, end - start);
 }
 
 bool startsWithNoCase(const char* text, const char* prefix) {
@@ -78,7 +66,7 @@ void printTitle(AE_HANDLE stream, bool oggEvent) {
         return;
     }
     if (const char* meta = AE_ChannelGetTags(stream, AE_TAG_META)) {
-        if (std::strstr(meta, "StreamTitle=")) printLine("title: " + streamTitle(meta));
+        if (const auto title = StreamTitleFromMeta(meta)) printLine("title: " + *title);
     }
 }
 
@@ -91,31 +79,6 @@ void oggSync(AE_SYNC, AE_HANDLE channel, uint32_t, void*) {
 
 // The player installs a download callback for the answer's header block; nothing to do here.
 void download(const void*, uint32_t, void*) {}
-
-const char* codecName(uint32_t ctype) {
-    switch (ctype) {
-        case AE_CTYPE_STREAM_OGG:
-            return "ogg";
-        case AE_CTYPE_STREAM_MP1:
-        case AE_CTYPE_STREAM_MP2:
-        case AE_CTYPE_STREAM_MP3:
-            return "mp3";
-        case AE_CTYPE_STREAM_WMA:
-        case AE_CTYPE_STREAM_WMA_MP3:
-            return "wma";
-        case AE_CTYPE_STREAM_AAC:
-            return "aac";
-        case AE_CTYPE_STREAM_MP4:
-            return "mp4";
-        case AE_CTYPE_STREAM_OPUS:
-            return "opus";
-        case AE_CTYPE_STREAM_FLAC:
-        case AE_CTYPE_STREAM_FLAC_OGG:
-            return "flac";
-        default:
-            return "unknown";
-    }
-}
 
 void printHeaderTags(AE_HANDLE stream) {
     const uint32_t kinds[] = {AE_TAG_ICY, AE_TAG_HTTP, AE_TAG_OGG};
@@ -131,8 +94,10 @@ void printHeaderTags(AE_HANDLE stream) {
 void printFormat(AE_HANDLE stream) {
     AE_CHANNELINFO info{};
     if (!AE_ChannelGetInfo(stream, &info)) return;
+    const std::string codec = CodecText(info.ctype);
     std::string line = "format: " + std::to_string(info.freq) + " Hz, " +
-                       std::to_string(info.chans) + " channels, " + codecName(info.ctype);
+                       std::to_string(info.chans) + " channels, " +
+                       (codec.empty() ? "unknown" : codec);
     float kbps = 0;
     if (AE_ChannelGetAttribute(stream, AE_ATTRIB_BITRATE, &kbps) && kbps > 0)
         line += ", " + std::to_string(static_cast<int>(kbps + 0.5f)) + " kbps";

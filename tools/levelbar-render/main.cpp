@@ -2,7 +2,7 @@
 // Makes a level bar, applies the property writes in the order given (after the
 // main window's meter settings with "meter") and writes the painted widget 1:1
 // as PNG. Bad arguments exit with code 2.
-#include "meter_settings.h"
+#include "widgets/levelbar/meter_settings.h"
 #include "render_args.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #pragma once
 // Command line of levelbar-render: OUT.png [meter] [name=value ...].
 
-#include "levelbar.h"
+#include "widgets/levelbar/levelbar.h"
 
 #include <QRgb>
 #include <QString>

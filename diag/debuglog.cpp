@@ -1,4 +1,4 @@
-#include "playback/debuglog.h"
+#include "diag/debuglog.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -28,7 +28,8 @@ int32_t DecimalOrZero(std::string_view text);
 // (without a closing quote) when none follows. nullopt when there is no "StreamTitle=".
 std::optional<std::string> StreamTitleFromMeta(std::string_view meta);
 
-// "mp3", "ogg", "wma", "aac", "mp4" by the engine's channel type; empty for any other.
+// "mp3", "ogg", "wma", "aac", "mp4", "opus", "flac" by the engine's channel type; empty for any
+// other.
 std::string CodecText(uint32_t channelType);
 // "128 kbps mp3"; with an empty codec the text ends in a blank.
 std::string KbpsText(int32_t bitrate, const std::string& codec);

@@ -1,4 +1,4 @@
-#include "playback/tagtext.h"
+#include "tags/tagtext.h"
 
 #include <charconv>
 #include <cstring>
@@ -76,6 +76,11 @@ std::string CodecText(uint32_t channelType) {
             return "aac";
         case AE_CTYPE_STREAM_MP4:
             return "mp4";
+        case AE_CTYPE_STREAM_OPUS:
+            return "opus";
+        case AE_CTYPE_STREAM_FLAC:
+        case AE_CTYPE_STREAM_FLAC_OGG:
+            return "flac";
         default:
             return "";
     }

@@ -1,4 +1,4 @@
-#include "playback/displaytext.h"
+#include "text/displaytext.h"
 
 #include <array>
 #include <cstdint>

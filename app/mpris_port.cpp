@@ -1,4 +1,4 @@
-#include "ui/mpris_port.h"
+#include "app/mpris_port.h"
 
 #include <QApplication>
 #include <QDir>
@@ -7,7 +7,7 @@
 #include <QSlider>
 
 #include "audioengine.h"
-#include "playback/displaytext.h"
+#include "text/displaytext.h"
 #include "playback/station.h"
 #include "ui/frmmain.h"
 
@@ -70,4 +70,12 @@ QString MprisWindowPort::iconFile() const {
     if (icon.isNull()) return {};
     if (!icon.pixmap(kIconSize, kIconSize).save(path, "PNG")) return {};
     return path;
+}
+
+MediaControls::MediaControls(TfrmMain& window) : window_(window), port_(window), mpris_(port_) {
+    window_.SetPlayerWatcher(this);
+}
+
+MediaControls::~MediaControls() {
+    window_.SetPlayerWatcher(nullptr);
 }

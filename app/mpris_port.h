@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/mpris.h"
+#include "ui/playerwatcher.h"
 
 class TfrmMain;
 
@@ -27,12 +28,16 @@ class MprisWindowPort : public MprisPort {
     TfrmMain& window_;
 };
 
-// The media controls of one window: create after the window, destroy before it.
-class MediaControls {
+// The media controls of one window: create after the window, destroy before it. The window
+// tells them of each change of the song, the station or the volume, which they announce at once.
+class MediaControls : public TPlayerWatcher {
   public:
-    explicit MediaControls(TfrmMain& window) : port_(window), mpris_(port_) {}
+    explicit MediaControls(TfrmMain& window);
+    ~MediaControls() override;
+    void PlayerChanged() override { mpris_.refresh(); }
 
   private:
+    TfrmMain& window_;
     MprisWindowPort port_;
     Mpris mpris_;
 };
