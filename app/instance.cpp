@@ -12,6 +12,7 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 #include <QVariant>
 
@@ -303,11 +304,16 @@ void InstanceServer::readFrom(QLocalSocket* socket) {
         return;
     }
     socket->setProperty("done", true);
+    // The courier has said all it will and now waits for the acknowledgement, however long the
+    // handler takes (a message box may stay up until the user answers it).
+    if (auto* timer = socket->findChild<QTimer*>()) timer->stop();
+    // A modal box in the handler runs a nested event loop, where a courier that hung up has its
+    // socket deleted: only a socket that is still there is touched afterwards.
+    QPointer<QLocalSocket> alive(socket);
     handler_(*location);
-    // The handler ran to its end: tell the courier, then let it go.
-    if (socket->state() == QLocalSocket::ConnectedState) {
-        socket->write(&kAckByte, 1);
-        socket->disconnectFromServer();
+    if (alive && alive->state() == QLocalSocket::ConnectedState) {
+        alive->write(&kAckByte, 1);
+        alive->disconnectFromServer();
     }
 }
 

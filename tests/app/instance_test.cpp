@@ -13,6 +13,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
@@ -290,6 +292,7 @@ class ServerTest : public ::testing::Test {
             // Slow on purpose: the courier must wait for the handler's end.
             std::this_thread::sleep_for(100ms);
             opened.push_back(s);
+            if (whileOpening) whileOpening();
         });
     }
     // Hands over on another thread while this one runs the event loop.
@@ -311,6 +314,7 @@ class ServerTest : public ::testing::Test {
     InstanceLock lock;
     std::unique_ptr<velmora::InstanceServer> server;
     std::vector<std::string> opened;
+    std::function<void()> whileOpening;  // runs inside the handler, after it has opened
 };
 
 TEST_F(ServerTest, OpensEachHandedOverLocationBeforeTheCourierReturns) {
@@ -396,4 +400,30 @@ TEST_F(ServerTest, ASecondPlayerTakesOverTheSocketWhenTheFirstCloses) {
                           velmora::InstanceServer::kTakeOverInterval * 20));
     EXPECT_EQ(courier("b.pls"), 0);
     EXPECT_EQ(secondOpened, std::vector<std::string>{"b.pls"});
+}
+
+// A message box in the handler runs a nested event loop for as long as it stays up: longer than
+// the read time-out, and long enough for the courier to hang up.
+TEST_F(ServerTest, AModalBoxInTheHandlerOutlastsTheTimeOutAndTheCourier) {
+    auto modalBox = [](std::chrono::milliseconds upFor) {
+        QEventLoop loop;
+        QTimer::singleShot(upFor, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    server->start();
+    whileOpening = [&] { modalBox(velmora::InstanceServer::kMessageTimeout + 1s); };
+    EXPECT_EQ(courier("a.pls"), 0);
+
+    int fd = connectRaw(velmora::socketPath(dir.path()));
+    ASSERT_GE(fd, 0);
+    const std::string message = velmora::encodeHandOver("b.pls");
+    ASSERT_EQ(write(fd, message.data(), message.size()), static_cast<ssize_t>(message.size()));
+    whileOpening = [&] {
+        close(fd);
+        modalBox(1s);
+    };
+    EXPECT_TRUE(spinUntil([&] { return opened.size() == 2; }));
+    whileOpening = nullptr;
+    EXPECT_EQ(courier("c.pls"), 0);
+    EXPECT_EQ(opened, (std::vector<std::string>{"a.pls", "b.pls", "c.pls"}));
 }
