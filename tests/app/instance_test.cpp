@@ -1,5 +1,6 @@
 #include "app/instance.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -134,8 +135,15 @@ TEST(RuntimeDirectory, FallsBackToAPrivateFolderUnderTmp) {
     fx::TempDir tmp;
     std::string err;
     const std::string expected = tmp.path() + "/velmora-" + std::to_string(getuid());
-    // Unset, empty, or a folder of someone else's: the fallback, created 0700.
-    for (const char* xdg : {(const char*)nullptr, "", "/"}) {
+    // Ours but open to others, and a link to a private folder of ours: someone else could
+    // have put a lock and a socket there, or swap the link.
+    fx::TempDir open, target;
+    chmod(open.path().c_str(), 0777);
+    const std::string link = target.file("link");
+    fx::TempDir linked;
+    ASSERT_EQ(symlink(linked.path().c_str(), link.c_str()), 0);
+    // Unset, empty, a folder of someone else's, or one of those: the fallback, created 0700.
+    for (const char* xdg : {(const char*)nullptr, "", "/", open.path().c_str(), link.c_str()}) {
         if (xdg && std::string(xdg) == "/" && getuid() == 0) continue;  // "/" is root's
         auto dir = velmora::runtimeDirectory(xdg, getuid(), tmp.path(), &err);
         ASSERT_TRUE(dir) << err;
@@ -196,6 +204,33 @@ TEST(InstanceLock, OnlyOnePlayerOwnsTheSocketAndTheGuardPassesOn) {
     EXPECT_FALSE(second.tryOwnSocket());
     first.release();
     EXPECT_TRUE(second.tryOwnSocket());
+}
+
+// A lock file someone else left (and holds) while the folder was open to others is not
+// trusted: ours replaces it, so that user cannot pose as the running player.
+TEST(InstanceLock, ALockFileOfAnotherUserIsReplaced) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
+    fx::TempDir dir;
+    const std::string path = velmora::lockPath(dir.path());
+    fx::writeFile(path, "");
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    chmod(path.c_str(), 0666);
+    // Held the way a player holds it: byte 1, shared.
+    int theirs = open(path.c_str(), O_RDWR);
+    ASSERT_GE(theirs, 0);
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 1;
+    fl.l_len = 1;
+    ASSERT_EQ(fcntl(theirs, F_OFD_SETLK, &fl), 0);
+    InstanceLock lock;
+    EXPECT_EQ(lock.acquire(dir.path()), State::Alone);
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, getuid());
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    close(theirs);
 }
 
 TEST(InstanceLock, UnusableFolderGivesNoLock) {
@@ -265,6 +300,17 @@ TEST(Courier, NoListenerMeansTheHandOverGoesNowhere) {
     ASSERT_TRUE(exists(velmora::socketPath(dir.path())));
     EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 0);
     EXPECT_TRUE(err.str().empty());
+}
+
+TEST(Courier, HandsNothingToASocketOfAnotherUser) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to make a socket of another user";
+    fx::TempDir dir;
+    FakeListener listener(velmora::socketPath(dir.path()), 0ms, /*ack=*/false);
+    ASSERT_EQ(chown(velmora::socketPath(dir.path()).c_str(), 65534, 65534), 0);
+    std::ostringstream err;
+    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 1);
+    EXPECT_NE(err.str().find("not this user's"), std::string::npos) << err.str();
+    EXPECT_EQ(listener.received(), "");
 }
 
 TEST(Courier, APlayerThatDropsItWithoutAnAnswerEndsTheWait) {
