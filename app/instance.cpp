@@ -243,27 +243,30 @@ int handOver(const std::string& dir, const std::string& location, std::ostream& 
         err << "velmora: " << path << " is not this user's player; nothing was handed over\n";
         return 1;
     }
-    if (!writeAll(fd, encodeHandOver(location))) {
-        close(fd);
-        return 0;
-    }
-    // Wait for the acknowledgement; a player that drops us or closes ends the wait as well.
-    auto deadline = std::chrono::steady_clock::now() + ackTimeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{fd, POLLIN, 0};
-        int rc = poll(&p, 1, static_cast<int>(left.count()));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) break;
-        char ack = 0;
-        ssize_t n = recv(fd, &ack, 1, 0);
-        if (n < 0 && errno == EINTR) continue;
-        break;
+    // Only the acknowledgement says the player took the location; a player that drops us,
+    // closes, or does not answer in time has not, and the one who started us must know.
+    bool acknowledged = false;
+    if (writeAll(fd, encodeHandOver(location))) {
+        auto deadline = std::chrono::steady_clock::now() + ackTimeout;
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{fd, POLLIN, 0};
+            int rc = poll(&p, 1, static_cast<int>(left.count()));
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc <= 0) break;
+            char ack = 0;
+            ssize_t n = recv(fd, &ack, 1, 0);
+            if (n < 0 && errno == EINTR) continue;
+            acknowledged = n == 1 && ack == kAckByte;
+            break;
+        }
     }
     close(fd);
-    return 0;
+    if (acknowledged) return 0;
+    err << "velmora: the running player did not take " << location << "\n";
+    return 1;
 }
 
 InstanceServer::InstanceServer(InstanceLock& lock, Handler handler, QObject* parent)
@@ -297,7 +300,7 @@ void InstanceServer::tryListen() {
     if (!server_) {
         server_ = new QLocalServer(this);
         server_->setSocketOptions(QLocalServer::UserAccessOption);
-        server_->setMaxPendingConnections(kMaxPendingCouriers);
+        server_->setMaxPendingConnections(kMaxCouriers);
         connect(server_, &QLocalServer::newConnection, this, &InstanceServer::acceptPending);
     }
     mode_t old = umask(0177);
@@ -322,7 +325,7 @@ void InstanceServer::stop() {
 void InstanceServer::acceptPending() {
     while (server_ && server_->hasPendingConnections()) {
         QLocalSocket* socket = server_->nextPendingConnection();
-        if (couriers_ >= kMaxPendingCouriers) {
+        if (couriers_ >= kMaxCouriers) {
             drop(socket);
             continue;
         }

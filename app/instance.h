@@ -80,9 +80,9 @@ class InstanceLock {
 };
 
 // The courier's side of the hand-off, without any window. Returns the process exit code:
-// 0 when the location was handed over or nobody listens, 1 when the location is too long or
-// the socket or the process listening on it is not this user's (nothing is sent; the reason
-// goes to err).
+// 0 when the player acknowledged the location or nobody listens (no player runs); 1, with
+// the reason on err, when the location is too long or the socket or the process listening on
+// it is not this user's (nothing is sent), or when the player did not acknowledge it.
 int handOver(const std::string& dir, const std::string& location, std::ostream& err,
              std::chrono::milliseconds ackTimeout = std::chrono::seconds(60));
 
@@ -101,7 +101,9 @@ class InstanceServer : public QObject {
     using Handler = std::function<void(const std::string&)>;
     static constexpr std::chrono::milliseconds kMessageTimeout{3000};
     static constexpr std::chrono::milliseconds kTakeOverInterval{250};
-    static constexpr int kMaxPendingCouriers = 8;
+    // Connections served side by side, each with its own read time-out: a few held open
+    // idle cannot shut real couriers out, and a flood is bounded.
+    static constexpr int kMaxCouriers = 64;
 
     InstanceServer(InstanceLock& lock, Handler handler, QObject* parent = nullptr);
     ~InstanceServer() override;  // stops listening and removes the socket it created

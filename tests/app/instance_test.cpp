@@ -313,12 +313,14 @@ TEST(Courier, HandsNothingToASocketOfAnotherUser) {
     EXPECT_EQ(listener.received(), "");
 }
 
-TEST(Courier, APlayerThatDropsItWithoutAnAnswerEndsTheWait) {
+// The location is lost: whoever started the courier must hear of it.
+TEST(Courier, APlayerThatDropsItWithoutAnAnswerEndsTheWaitAndFails) {
     fx::TempDir dir;
     FakeListener listener(velmora::socketPath(dir.path()), 0ms, /*ack=*/false);
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err, 20s), 0);
+    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err, 20s), 1);
     EXPECT_EQ(listener.received(), velmora::encodeHandOver("a.pls"));
+    EXPECT_NE(err.str().find("did not take a.pls"), std::string::npos) << err.str();
 }
 
 TEST(Courier, RefusesALocationOverTheLimitAndSendsNothing) {
@@ -417,6 +419,20 @@ TEST_F(ServerTest, DropsMalformedOversizedAndSilentCouriersAndKeepsServing) {
     EXPECT_TRUE(opened.empty());
     EXPECT_EQ(courier("a.pls"), 0);
     EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+}
+
+// Connections of the same user held open and silent do not shut a courier out.
+TEST_F(ServerTest, EightIdleConnectionsHeldOpenDoNotBlockACourier) {
+    server->start();
+    std::vector<int> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(connectRaw(velmora::socketPath(dir.path())));
+        ASSERT_GE(idle.back(), 0);
+    }
+    spinUntil([] { return false; }, 200ms);  // the server has taken them in
+    EXPECT_EQ(courier("a.pls"), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+    for (int fd : idle) close(fd);
 }
 
 TEST_F(ServerTest, ReplacesAStaleSocketFileLeftByADeadPlayer) {
