@@ -97,6 +97,16 @@ TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
     ASSERT_TRUE(ice.setTitle("a.mp3", "Artist - Second Song"));
     EXPECT_TRUE(playerctlSays(player, {"metadata", "title"}, "Artist - Second Song", kStartWait))
         << log();
+    // A title holding terminal control sequences reaches the log escaped, never raw.
+    ASSERT_TRUE(ice.setTitle("a.mp3", "Evil \x1b]0;owned\x07\x1b[2J Song"));
+    EXPECT_TRUE(fx::waitUntil(
+        [&] {
+            return player.stderrText().find("Evil \\x1b]0;owned\\x07\\x1b[2J Song") !=
+                   std::string::npos;
+        },
+        kStartWait))
+        << log();
+    EXPECT_EQ(player.stderrText().find('\x1b'), std::string::npos);
 
     // Stop silences the sink and keeps it silent (the watchdog is off after a stop).
     ASSERT_EQ(playerctl({"stop"}).exitCode, 0);
@@ -142,3 +152,4 @@ TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
     EXPECT_EQ(*status, 0) << log();
 #endif
 }
+
