@@ -143,7 +143,7 @@ void AnswerBoxAndExpectExitWithoutWindow(Player& player) {
     }));
     EXPECT_FALSE(FindByName("^VARNO ZIVAV$", Millis(500)));
     Cmd({"xdotool", "windowactivate", "--sync", windows.front(), "key", "Return"});
-    EXPECT_EQ(player.process.wait(Millis(30000)), 0);
+    EXPECT_EQ(player.process.wait(Millis(30000)), 0) << player.process.stderrText();
 }
 
 class WindowOnX : public ::testing::Test {
@@ -285,7 +285,7 @@ TEST_F(WindowOnX, ShapeOpacityTitleButtonsAndLinks) {
 
     // The close button ends the program with exit code 0.
     Click(moved + QPoint(440 + 10, 11 + 10));
-    EXPECT_EQ(player.process.wait(Millis(30000)), 0);
+    EXPECT_EQ(player.process.wait(Millis(30000)), 0) << player.process.stderrText();
 }
 
 TEST_F(WindowOnX, WrongEngineVersionShowsBoxAndExitsWithoutWindow) {
