@@ -12,6 +12,7 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 #include <QVariant>
 
@@ -24,8 +25,54 @@ constexpr off_t kInstanceByte = 1;
 constexpr off_t kSocketGuardByte = 2;
 constexpr size_t kLengthBytes = 2;
 
-bool isPrivateFolderOf(const struct stat& st, uid_t uid) {
+bool isFolderOf(const struct stat& st, uid_t uid) {
     return S_ISDIR(st.st_mode) && st.st_uid == uid;
+}
+
+bool othersMayEnter(const struct stat& st) {
+    return (st.st_mode & 077) != 0;
+}
+
+// Opens `dir` without following a link in its last step, and checks it through the handle, so a
+// link or a folder swapped in between cannot be taken for ours. -1 when it is not a folder of
+// uid's; *st describes it otherwise.
+int openFolderOf(const std::string& dir, uid_t uid, struct stat* st) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, st) != 0 || !isFolderOf(*st, uid))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// The lock file, opened read-write: a regular file of uid's that only uid may open. Whatever
+// else stands under its name (a file another user left while the folder was open to others, a
+// link, a pipe) is not trusted: it is removed, once, and the file made anew.
+int openLockFile(const std::string& path, uid_t uid) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct stat st {};
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == uid &&
+            (!othersMayEnter(st) || fchmod(fd, 0600) == 0))
+            return fd;
+        if (fd >= 0) close(fd);
+        if (unlink(path.c_str()) != 0) return -1;
+    }
+    return -1;
+}
+
+// True when the socket file at path is a socket of uid's. A courier hands nothing to a listener
+// that another user set up.
+bool socketFileOf(const std::string& path, uid_t uid) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == uid;
+}
+
+// True when the process at the other end of a connected unix socket runs as uid.
+bool peerIs(int fd, uid_t uid) {
+    ucred cred{};
+    socklen_t size = sizeof(cred);
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 && cred.uid == uid;
 }
 
 // One byte of an open-file-description lock. wait: block until it is granted.
@@ -82,27 +129,29 @@ void drop(QLocalSocket* socket) {
 std::optional<std::string> runtimeDirectory(const char* xdgRuntimeDir, uid_t uid,
                                             const std::string& tmpRoot, std::string* error) {
     struct stat st {};
-    if (xdgRuntimeDir && *xdgRuntimeDir && stat(xdgRuntimeDir, &st) == 0 &&
-        isPrivateFolderOf(st, uid))
-        return std::string(xdgRuntimeDir);
+    // $XDG_RUNTIME_DIR is the session's, not ours to change: used only when it is private.
+    if (xdgRuntimeDir && *xdgRuntimeDir) {
+        int fd = openFolderOf(xdgRuntimeDir, uid, &st);
+        if (fd >= 0) {
+            close(fd);
+            if (!othersMayEnter(st)) return std::string(xdgRuntimeDir);
+        }
+    }
 
     std::string dir = tmpRoot + "/velmora-" + std::to_string(uid);
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         if (error) *error = dir + ": " + strerror(errno);
         return std::nullopt;
     }
-    // Opened without following links, then checked through the handle, so a link or a
-    // folder swapped in between cannot be taken for ours.
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openFolderOf(dir, uid, &st);
     if (fd < 0) {
-        if (error) *error = dir + ": not a folder of its own (" + strerror(errno) + ")";
+        if (error) *error = dir + ": not a folder of this user's own";
         return std::nullopt;
     }
-    bool ok = fstat(fd, &st) == 0 && isPrivateFolderOf(st, uid);
-    if (ok && (st.st_mode & 077) != 0) ok = fchmod(fd, 0700) == 0;
+    bool ok = !othersMayEnter(st) || fchmod(fd, 0700) == 0;
     close(fd);
     if (!ok) {
-        if (error) *error = dir + ": belongs to another user or cannot be made private";
+        if (error) *error = dir + ": cannot be made private";
         return std::nullopt;
     }
     return dir;
@@ -125,7 +174,7 @@ InstanceLock::~InstanceLock() {
 
 InstanceLock::State InstanceLock::acquire(const std::string& dir) {
     release();
-    fd_ = open(lockPath(dir).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd_ = openLockFile(lockPath(dir), getuid());
     if (fd_ < 0) return State::Unavailable;
     dir_ = dir;
     if (!lockByte(fd_, kGateByte, F_WRLCK, true)) {
@@ -179,33 +228,45 @@ int handOver(const std::string& dir, const std::string& location, std::ostream& 
             << kMaxLocationBytes << " can be handed to the running player\n";
         return 1;
     }
+    const std::string path = socketPath(dir);
     sockaddr_un addr;
-    if (!fillAddress(socketPath(dir), addr)) return 0;
+    if (!fillAddress(path, addr)) return 0;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;
     // No listener (no socket file, or nobody accepting): the hand-off goes nowhere.
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        !writeAll(fd, encodeHandOver(location))) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         close(fd);
         return 0;
     }
-    // Wait for the acknowledgement; a player that drops us or closes ends the wait as well.
-    auto deadline = std::chrono::steady_clock::now() + ackTimeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{fd, POLLIN, 0};
-        int rc = poll(&p, 1, static_cast<int>(left.count()));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) break;
-        char ack = 0;
-        ssize_t n = recv(fd, &ack, 1, 0);
-        if (n < 0 && errno == EINTR) continue;
-        break;
+    if (!socketFileOf(path, getuid()) || !peerIs(fd, getuid())) {
+        close(fd);
+        err << "velmora: " << path << " is not this user's player; nothing was handed over\n";
+        return 1;
+    }
+    // Only the acknowledgement says the player took the location; a player that drops us,
+    // closes, or does not answer in time has not, and the one who started us must know.
+    bool acknowledged = false;
+    if (writeAll(fd, encodeHandOver(location))) {
+        auto deadline = std::chrono::steady_clock::now() + ackTimeout;
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{fd, POLLIN, 0};
+            int rc = poll(&p, 1, static_cast<int>(left.count()));
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc <= 0) break;
+            char ack = 0;
+            ssize_t n = recv(fd, &ack, 1, 0);
+            if (n < 0 && errno == EINTR) continue;
+            acknowledged = n == 1 && ack == kAckByte;
+            break;
+        }
     }
     close(fd);
-    return 0;
+    if (acknowledged) return 0;
+    err << "velmora: the running player did not take " << location << "\n";
+    return 1;
 }
 
 InstanceServer::InstanceServer(InstanceLock& lock, Handler handler, QObject* parent)
@@ -239,7 +300,7 @@ void InstanceServer::tryListen() {
     if (!server_) {
         server_ = new QLocalServer(this);
         server_->setSocketOptions(QLocalServer::UserAccessOption);
-        server_->setMaxPendingConnections(kMaxPendingCouriers);
+        server_->setMaxPendingConnections(kMaxCouriers);
         connect(server_, &QLocalServer::newConnection, this, &InstanceServer::acceptPending);
     }
     mode_t old = umask(0177);
@@ -264,7 +325,7 @@ void InstanceServer::stop() {
 void InstanceServer::acceptPending() {
     while (server_ && server_->hasPendingConnections()) {
         QLocalSocket* socket = server_->nextPendingConnection();
-        if (couriers_ >= kMaxPendingCouriers) {
+        if (couriers_ >= kMaxCouriers) {
             drop(socket);
             continue;
         }
@@ -303,11 +364,16 @@ void InstanceServer::readFrom(QLocalSocket* socket) {
         return;
     }
     socket->setProperty("done", true);
+    // The courier has said all it will and now waits for the acknowledgement, however long the
+    // handler takes (a message box may stay up until the user answers it).
+    if (auto* timer = socket->findChild<QTimer*>()) timer->stop();
+    // A modal box in the handler runs a nested event loop, where a courier that hung up has its
+    // socket deleted: only a socket that is still there is touched afterwards.
+    QPointer<QLocalSocket> alive(socket);
     handler_(*location);
-    // The handler ran to its end: tell the courier, then let it go.
-    if (socket->state() == QLocalSocket::ConnectedState) {
-        socket->write(&kAckByte, 1);
-        socket->disconnectFromServer();
+    if (alive && alive->state() == QLocalSocket::ConnectedState) {
+        alive->write(&kAckByte, 1);
+        alive->disconnectFromServer();
     }
 }
 

@@ -33,9 +33,10 @@ inline constexpr size_t kMaxLocationBytes = 255;  // what a global atom could ho
 inline constexpr char kAckByte = 0x06;
 
 // The folder that holds the lock and the socket: $XDG_RUNTIME_DIR when it is set and is a
-// folder of this user's, else <tmpRoot>/velmora-<uid>, created 0700. An existing fallback
-// folder must be a real folder owned by this user (its mode is tightened to 0700); anything
-// else is refused and nullopt returned with the reason in *error.
+// private folder of this user's (a real folder, not a link, owned by uid, no access for group
+// or others), else <tmpRoot>/velmora-<uid>, created 0700. An existing fallback folder must be a
+// real folder owned by this user (its mode is tightened to 0700); anything else is refused and
+// nullopt returned with the reason in *error.
 std::optional<std::string> runtimeDirectory(const char* xdgRuntimeDir, uid_t uid,
                                             const std::string& tmpRoot, std::string* error);
 // The same for this process: $XDG_RUNTIME_DIR, getuid(), /tmp.
@@ -52,6 +53,8 @@ std::string lockPath(const std::string& dir);
 //   byte 2  socket guard: the one player that owns the socket name holds it exclusively
 class InstanceLock {
   public:
+    // The lock file must be a regular file of this user's; anything else under its name is
+    // replaced.
     enum class State {
         Alone,        // no other player held the lock; we hold it now
         AnotherRuns,  // another player holds it; we hold it shared beside it
@@ -77,8 +80,9 @@ class InstanceLock {
 };
 
 // The courier's side of the hand-off, without any window. Returns the process exit code:
-// 0 when the location was handed over or nobody listens, 1 when the location is too long
-// (nothing is sent; the reason goes to err).
+// 0 when the player acknowledged the location or nobody listens (no player runs); 1, with
+// the reason on err, when the location is too long or the socket or the process listening on
+// it is not this user's (nothing is sent), or when the player did not acknowledge it.
 int handOver(const std::string& dir, const std::string& location, std::ostream& err,
              std::chrono::milliseconds ackTimeout = std::chrono::seconds(60));
 
@@ -97,7 +101,9 @@ class InstanceServer : public QObject {
     using Handler = std::function<void(const std::string&)>;
     static constexpr std::chrono::milliseconds kMessageTimeout{3000};
     static constexpr std::chrono::milliseconds kTakeOverInterval{250};
-    static constexpr int kMaxPendingCouriers = 8;
+    // Connections served side by side, each with its own read time-out: a few held open
+    // idle cannot shut real couriers out, and a flood is bounded.
+    static constexpr int kMaxCouriers = 64;
 
     InstanceServer(InstanceLock& lock, Handler handler, QObject* parent = nullptr);
     ~InstanceServer() override;  // stops listening and removes the socket it created

@@ -13,7 +13,9 @@
 
 namespace {
 constexpr int kIconSize = 48;
-}
+// Message boxes shown inside one another (each handler of a nested event loop may show one).
+constexpr int kMaxBoxesClosed = 16;
+}  // namespace
 
 void MprisWindowPort::play() {
     window_.btnPlayClick();
@@ -31,6 +33,13 @@ void MprisWindowPort::raise() {
 }
 
 void MprisWindowPort::quit() {
+    // A message box runs an event loop of its own and keeps the program alive while it is
+    // up; the window cannot be closed from under it, so every box goes first.
+    for (int i = 0; i < kMaxBoxesClosed; ++i) {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box) break;
+        box->close();
+    }
     window_.btnKapatClick();
 }
 

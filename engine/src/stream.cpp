@@ -26,6 +26,10 @@ constexpr size_t kSniffBytes = 512;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 constexpr int kAvioBufferSize = 4096;
 constexpr int64_t kProbeBytes = 64 * 1024;
+// A live stream is never sought, but a demuxer with a generic seek index (MP3, AAC) adds an
+// entry for every frame: about 3 MB an hour, up to FFmpeg's own cap of 1 MiB per stream. This
+// keeps the index to a few entries.
+constexpr unsigned kSeekIndexBytes = 1024;
 constexpr size_t kMaxPendingEvents = 256;
 constexpr size_t kTagVersionsKept = 8;
 constexpr int64_t kLevelWindowFrames = 882;  // 20 ms at 44100 Hz
@@ -270,6 +274,7 @@ int Stream::probeCustomIo(const std::string& contentType, Cancel& cancel) {
     fmt_->probesize = kProbeBytes;
     fmt_->format_probesize = kProbeBytes / 2;
     fmt_->max_analyze_duration = 2 * AV_TIME_BASE;
+    fmt_->max_index_size = kSeekIndexBytes;
     cancel.attach(http_.get());
     int rc =
         ff::api().avformat_open_input(&fmt_, nullptr, formatForContentType(contentType), nullptr);
@@ -305,6 +310,7 @@ int Stream::openFfmpegUrl(const std::string& url, Cancel& cancel) {
     fmt_->interrupt_callback = {&Stream::interrupted, this};
     fmt_->probesize = kProbeBytes;
     fmt_->max_analyze_duration = 2 * AV_TIME_BASE;
+    fmt_->max_index_size = kSeekIndexBytes;
     AVDictionary* options = nullptr;
     if (!setup_.config.agent.empty())
         ff::api().av_dict_set(&options, "user_agent", setup_.config.agent.c_str(), 0);

@@ -1,5 +1,6 @@
 #include "app/instance.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
@@ -132,8 +135,15 @@ TEST(RuntimeDirectory, FallsBackToAPrivateFolderUnderTmp) {
     fx::TempDir tmp;
     std::string err;
     const std::string expected = tmp.path() + "/velmora-" + std::to_string(getuid());
-    // Unset, empty, or a folder of someone else's: the fallback, created 0700.
-    for (const char* xdg : {(const char*)nullptr, "", "/"}) {
+    // Ours but open to others, and a link to a private folder of ours: someone else could
+    // have put a lock and a socket there, or swap the link.
+    fx::TempDir open, target;
+    chmod(open.path().c_str(), 0777);
+    const std::string link = target.file("link");
+    fx::TempDir linked;
+    ASSERT_EQ(symlink(linked.path().c_str(), link.c_str()), 0);
+    // Unset, empty, a folder of someone else's, or one of those: the fallback, created 0700.
+    for (const char* xdg : {(const char*)nullptr, "", "/", open.path().c_str(), link.c_str()}) {
         if (xdg && std::string(xdg) == "/" && getuid() == 0) continue;  // "/" is root's
         auto dir = velmora::runtimeDirectory(xdg, getuid(), tmp.path(), &err);
         ASSERT_TRUE(dir) << err;
@@ -194,6 +204,33 @@ TEST(InstanceLock, OnlyOnePlayerOwnsTheSocketAndTheGuardPassesOn) {
     EXPECT_FALSE(second.tryOwnSocket());
     first.release();
     EXPECT_TRUE(second.tryOwnSocket());
+}
+
+// A lock file someone else left (and holds) while the folder was open to others is not
+// trusted: ours replaces it, so that user cannot pose as the running player.
+TEST(InstanceLock, ALockFileOfAnotherUserIsReplaced) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
+    fx::TempDir dir;
+    const std::string path = velmora::lockPath(dir.path());
+    fx::writeFile(path, "");
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    chmod(path.c_str(), 0666);
+    // Held the way a player holds it: byte 1, shared.
+    int theirs = open(path.c_str(), O_RDWR);
+    ASSERT_GE(theirs, 0);
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 1;
+    fl.l_len = 1;
+    ASSERT_EQ(fcntl(theirs, F_OFD_SETLK, &fl), 0);
+    InstanceLock lock;
+    EXPECT_EQ(lock.acquire(dir.path()), State::Alone);
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, getuid());
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    close(theirs);
 }
 
 TEST(InstanceLock, UnusableFolderGivesNoLock) {
@@ -265,12 +302,25 @@ TEST(Courier, NoListenerMeansTheHandOverGoesNowhere) {
     EXPECT_TRUE(err.str().empty());
 }
 
-TEST(Courier, APlayerThatDropsItWithoutAnAnswerEndsTheWait) {
+TEST(Courier, HandsNothingToASocketOfAnotherUser) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to make a socket of another user";
+    fx::TempDir dir;
+    FakeListener listener(velmora::socketPath(dir.path()), 0ms, /*ack=*/false);
+    ASSERT_EQ(chown(velmora::socketPath(dir.path()).c_str(), 65534, 65534), 0);
+    std::ostringstream err;
+    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 1);
+    EXPECT_NE(err.str().find("not this user's"), std::string::npos) << err.str();
+    EXPECT_EQ(listener.received(), "");
+}
+
+// The location is lost: whoever started the courier must hear of it.
+TEST(Courier, APlayerThatDropsItWithoutAnAnswerEndsTheWaitAndFails) {
     fx::TempDir dir;
     FakeListener listener(velmora::socketPath(dir.path()), 0ms, /*ack=*/false);
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err, 20s), 0);
+    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err, 20s), 1);
     EXPECT_EQ(listener.received(), velmora::encodeHandOver("a.pls"));
+    EXPECT_NE(err.str().find("did not take a.pls"), std::string::npos) << err.str();
 }
 
 TEST(Courier, RefusesALocationOverTheLimitAndSendsNothing) {
@@ -290,6 +340,7 @@ class ServerTest : public ::testing::Test {
             // Slow on purpose: the courier must wait for the handler's end.
             std::this_thread::sleep_for(100ms);
             opened.push_back(s);
+            if (whileOpening) whileOpening();
         });
     }
     // Hands over on another thread while this one runs the event loop.
@@ -311,6 +362,7 @@ class ServerTest : public ::testing::Test {
     InstanceLock lock;
     std::unique_ptr<velmora::InstanceServer> server;
     std::vector<std::string> opened;
+    std::function<void()> whileOpening;  // runs inside the handler, after it has opened
 };
 
 TEST_F(ServerTest, OpensEachHandedOverLocationBeforeTheCourierReturns) {
@@ -369,6 +421,20 @@ TEST_F(ServerTest, DropsMalformedOversizedAndSilentCouriersAndKeepsServing) {
     EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
 }
 
+// Connections of the same user held open and silent do not shut a courier out.
+TEST_F(ServerTest, EightIdleConnectionsHeldOpenDoNotBlockACourier) {
+    server->start();
+    std::vector<int> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(connectRaw(velmora::socketPath(dir.path())));
+        ASSERT_GE(idle.back(), 0);
+    }
+    spinUntil([] { return false; }, 200ms);  // the server has taken them in
+    EXPECT_EQ(courier("a.pls"), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+    for (int fd : idle) close(fd);
+}
+
 TEST_F(ServerTest, ReplacesAStaleSocketFileLeftByADeadPlayer) {
     { FakeListener dead(velmora::socketPath(dir.path()), 0ms); }
     ASSERT_TRUE(exists(velmora::socketPath(dir.path())));
@@ -396,4 +462,30 @@ TEST_F(ServerTest, ASecondPlayerTakesOverTheSocketWhenTheFirstCloses) {
                           velmora::InstanceServer::kTakeOverInterval * 20));
     EXPECT_EQ(courier("b.pls"), 0);
     EXPECT_EQ(secondOpened, std::vector<std::string>{"b.pls"});
+}
+
+// A message box in the handler runs a nested event loop for as long as it stays up: longer than
+// the read time-out, and long enough for the courier to hang up.
+TEST_F(ServerTest, AModalBoxInTheHandlerOutlastsTheTimeOutAndTheCourier) {
+    auto modalBox = [](std::chrono::milliseconds upFor) {
+        QEventLoop loop;
+        QTimer::singleShot(upFor, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    server->start();
+    whileOpening = [&] { modalBox(velmora::InstanceServer::kMessageTimeout + 1s); };
+    EXPECT_EQ(courier("a.pls"), 0);
+
+    int fd = connectRaw(velmora::socketPath(dir.path()));
+    ASSERT_GE(fd, 0);
+    const std::string message = velmora::encodeHandOver("b.pls");
+    ASSERT_EQ(write(fd, message.data(), message.size()), static_cast<ssize_t>(message.size()));
+    whileOpening = [&] {
+        close(fd);
+        modalBox(1s);
+    };
+    EXPECT_TRUE(spinUntil([&] { return opened.size() == 2; }));
+    whileOpening = nullptr;
+    EXPECT_EQ(courier("c.pls"), 0);
+    EXPECT_EQ(opened, (std::vector<std::string>{"a.pls", "b.pls", "c.pls"}));
 }

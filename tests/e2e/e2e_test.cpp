@@ -1,6 +1,7 @@
 // The whole program, for real: players and couriers started as processes on a virtual X
 // display with a window manager, playing from a local Icecast into a PulseAudio null sink whose
 // monitor is recorded and analysed.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -305,6 +306,24 @@ TEST_F(EndToEnd, ClosingWhileAConnectionHangsExitsAtOnceAndLeavesNothing) {
     EXPECT_FALSE(exists(runtime + "/Velmora"));
     // Nothing of it is left running (its pid is reaped, so /proc has no entry of it).
     EXPECT_FALSE(exists("/proc/" + std::to_string(p.pid()) + "/status"));
+}
+
+// A handed-over playlist that is a FIFO would block the window thread in open() until someone
+// writes to it: the player must not open it, and must go on taking hand-offs.
+TEST_F(EndToEnd, AFifoHandedOverNeitherBlocksThePlayerNorLosesTheNextLocation) {
+    auto& first = start({"a.pls"});
+    ASSERT_TRUE(hears(kFreqA, kPlayTimeout)) << first.stderrText();
+    const std::string fifo = work.file("fifo.pls");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto& fifoCourier = start({fifo});
+    fx::waitUntil([&] { return !fifoCourier.running(); }, Millis(2000));
+    auto& next = start({"b.pls"});
+    EXPECT_EQ(next.wait(Millis(90000)), 0) << next.stderrText() << first.stderrText();
+    EXPECT_TRUE(hears(kFreqB, kPlayTimeout)) << first.stderrText();
+    // Nobody holds the FIFO open for reading.
+    const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    EXPECT_LT(writer, 0) << "the player opened the FIFO";
+    if (writer >= 0) close(writer);
 }
 
 }  // namespace

@@ -89,6 +89,11 @@ TEST_F(AeplayTest, ReportsTheEndOfAStreamAndOggTitles) {
     ASSERT_TRUE(ice_.setTitle("b.ogg", "Chained Song"));
     EXPECT_TRUE(fx::waitUntil([&] { return hasLine(p.stdoutText(), "title: Chained Song"); }))
         << p.stdoutText();
+    // Control bytes from the server are printed escaped, for a terminal not to obey them.
+    ASSERT_TRUE(ice_.setTitle("b.ogg", "Evil \x1b[2J Song"));
+    EXPECT_TRUE(fx::waitUntil([&] { return hasLine(p.stdoutText(), "title: Evil \\x1b[2J Song"); }))
+        << p.stdoutText();
+    EXPECT_EQ(p.stdoutText().find('\x1b'), std::string::npos);
 
     ice_.stopSource("b.ogg");
     EXPECT_EQ(p.wait(fx::kStartTimeout), 0) << p.stderrText();

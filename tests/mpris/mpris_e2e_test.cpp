@@ -7,7 +7,10 @@
 #include <QUrl>
 
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "fixtures.h"
 #include "mpris_test_support.h"
@@ -47,6 +50,22 @@ bool playerctlSays(fx::ChildProcess& player, const QStringList& args, const QStr
         timeout);
 }
 
+#ifdef VELMORA_PROGRAM
+// Starts the real player on `location` with its log on, in a private runtime folder (no other
+// player's instance lock or hand-off socket is seen) and home under `home`.
+bool startPlayer(fx::ChildProcess& player, const fx::PulseServer& pulse, const fx::TempDir& home,
+                 const std::string& location) {
+    const std::string runtime = home.file("runtime");
+    if (mkdir(runtime.c_str(), 0700) != 0) return false;
+    fx::ChildProcess::Options options;
+    options.env = pulse.env();
+    options.env["XDG_RUNTIME_DIR"] = runtime;
+    options.env["HOME"] = home.path();
+    options.env["VELMORA_DEBUG"] = "1";
+    return player.start({VELMORA_PROGRAM, location}, options);
+}
+#endif
+
 }  // namespace
 
 TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
@@ -63,20 +82,11 @@ TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
     fx::Recorder recorder;
     ASSERT_TRUE(recorder.start(pulse));
 
-    // A private runtime folder: no other player's instance lock or hand-off socket is seen.
     fx::TempDir home("mpris-e2e");
-    const std::string runtime = home.file("runtime");
-    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
     const std::string playlist = home.file("station.pls");
     fx::writePls(playlist, ice.url("a.mp3"), "Station A");
-
     fx::ChildProcess player;
-    fx::ChildProcess::Options options;
-    options.env = pulse.env();
-    options.env["XDG_RUNTIME_DIR"] = runtime;
-    options.env["HOME"] = home.path();
-    options.env["VELMORA_DEBUG"] = "1";
-    ASSERT_TRUE(player.start({VELMORA_PROGRAM, playlist}, options));
+    ASSERT_TRUE(startPlayer(player, pulse, home, playlist));
     const auto log = [&] { return "player's log:\n" + player.stderrText() + player.stdoutText(); };
 
     ASSERT_TRUE(playerctlSays(player, {"status"}, "Playing", kStartWait)) << log();
@@ -97,6 +107,16 @@ TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
     ASSERT_TRUE(ice.setTitle("a.mp3", "Artist - Second Song"));
     EXPECT_TRUE(playerctlSays(player, {"metadata", "title"}, "Artist - Second Song", kStartWait))
         << log();
+    // A title holding terminal control sequences reaches the log escaped, never raw.
+    ASSERT_TRUE(ice.setTitle("a.mp3", "Evil \x1b]0;owned\x07\x1b[2J Song"));
+    EXPECT_TRUE(fx::waitUntil(
+        [&] {
+            return player.stderrText().find("Evil \\x1b]0;owned\\x07\\x1b[2J Song") !=
+                   std::string::npos;
+        },
+        kStartWait))
+        << log();
+    EXPECT_EQ(player.stderrText().find('\x1b'), std::string::npos);
 
     // Stop silences the sink and keeps it silent (the watchdog is off after a stop).
     ASSERT_EQ(playerctl({"stop"}).exitCode, 0);
@@ -140,5 +160,42 @@ TEST(MprisEndToEnd, PlayerctlDrivesTheRealPlayer) {
     const auto status = player.wait(kStartWait);
     ASSERT_TRUE(status.has_value()) << "still running after Quit";
     EXPECT_EQ(*status, 0) << log();
+#endif
+}
+
+// An error box (here for a playlist name that is a unix socket, which cannot be read) runs an
+// event loop of its own: Quit closes it and ends the program all the same.
+TEST(MprisEndToEnd, QuitEndsThePlayerWhileAnErrorBoxIsUp) {
+#ifndef VELMORA_PROGRAM
+    GTEST_SKIP() << "the program is not built";
+#else
+    fx::PulseServer pulse;
+    ASSERT_TRUE(pulse.start()) << pulse.error();
+    fx::Xvfb x;
+    ASSERT_TRUE(x.start()) << x.error();
+    fx::TempDir home("mpris-e2e");
+    const std::string playlist = home.file("socket.pls");
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    playlist.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    fx::ChildProcess player;
+    ASSERT_TRUE(startPlayer(player, pulse, home, playlist));
+    const auto log = [&] { return "player's log:\n" + player.stderrText(); };
+    ASSERT_TRUE(whilePlaying(
+        player, [&] { return player.stderrText().find("error box:") != std::string::npos; },
+        kStartWait))
+        << log();
+
+    BusClient client;
+    ASSERT_TRUE(whilePlaying(player, [&] {
+        return client.call(QString::fromUtf8(mpris::kServiceName), "Quit", {},
+                           QString::fromUtf8(mpris::kRootInterface));
+    })) << log();
+    const auto status = player.wait(kStartWait);
+    ASSERT_TRUE(status.has_value()) << "still running after Quit; " << log();
+    EXPECT_EQ(*status, 0) << log();
+    close(listener);
 #endif
 }

@@ -36,7 +36,12 @@ AE_HANDLE gStream = 0;
 
 void printLine(const std::string& text) {
     std::lock_guard<std::mutex> lock(gOutputMutex);
-    std::fputs(text.c_str(), stdout);
+    // Tags come from the server: control bytes are printed escaped, not obeyed by a terminal.
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f)
+            std::printf("\\x%02x", c);
+        else
+            std::fputc(c, stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
