@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 
 #include "ffmpeg_libs.h"
 #include "input.h"
@@ -16,6 +17,9 @@ namespace {
 // At most this much digital silence is dropped from the start of a stream: more than the
 // decoders' warm-up, little enough that a station that begins quietly is not cut into.
 constexpr size_t kMaxLeadingSilenceMs = 100;
+// The download buffer follows the measured byte rate once it moved this share from the rate
+// the buffer was last sized for.
+constexpr double kResizeShare = 0.05;
 
 }  // namespace
 
@@ -26,13 +30,16 @@ size_t leadingSilentFrames(const int16_t* stereo, size_t frames, size_t budget) 
     return n;
 }
 
-Decoder::Decoder(Input& input, PcmQueue& pcm, Timeline& timeline, uint32_t outputRate)
+Decoder::Decoder(Input& input, PcmQueue& pcm, Timeline& timeline, uint32_t outputRate,
+                 uint32_t netBufferMs)
     : input_(input),
       pcm_(pcm),
       timeline_(timeline),
       outputRate_(outputRate),
+      netBufferMs_(netBufferMs),
       leadingSilenceLeft_(size_t{outputRate} * kMaxLeadingSilenceMs / 1000),
-      lastComments_(input.oggTags) {}
+      lastComments_(input.oggTags),
+      sizedForRate_(static_cast<double>(input.nominalBitrate) / 8) {}
 
 Decoder::~Decoder() {
     join();
@@ -64,10 +71,14 @@ void Decoder::run() {
         }
         noteStreamEvents(pkt);
         if (ff::api().avcodec_send_packet(dec, pkt) == 0) {
+            int64_t micros = 0;
             while (!input_.aborted && ff::api().avcodec_receive_frame(dec, frame) == 0) {
+                if (frame->sample_rate > 0)
+                    micros += int64_t{frame->nb_samples} * 1'000'000 / frame->sample_rate;
                 convertAndPush(frame);
                 ff::api().av_frame_unref(frame);
             }
+            measure(pkt->size, micros);
         }
         ff::api().av_packet_unref(pkt);
     }
@@ -81,6 +92,16 @@ void Decoder::run() {
     ff::api().av_packet_free(&pkt);
     timeline_.endOfDecoding(pcm_.pushed());
     pcm_.finish();
+}
+
+void Decoder::measure(int64_t bytes, int64_t micros) {
+    input_.audioBytes += bytes;
+    input_.audioMicros += micros;
+    const double rate = input_.measuredByteRate();
+    if (rate > 0 && std::abs(rate - sizedForRate_) > sizedForRate_ * kResizeShare) {
+        sizedForRate_ = rate;
+        input_.sizeDownloadBuffer(rate, netBufferMs_);
+    }
 }
 
 void Decoder::noteStreamEvents(AVPacket* pkt) {

@@ -24,7 +24,9 @@ size_t leadingSilentFrames(const int16_t* stereo, size_t frames, size_t budget);
 
 class Decoder {
   public:
-    Decoder(Input& input, PcmQueue& pcm, Timeline& timeline, uint32_t outputRate);
+    // netBufferMs: the sound the download buffer is sized to hold, at the measured byte rate.
+    Decoder(Input& input, PcmQueue& pcm, Timeline& timeline, uint32_t outputRate,
+            uint32_t netBufferMs);
     ~Decoder();  // joins the thread; stop it first (abort the input and the queue)
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
@@ -37,12 +39,16 @@ class Decoder {
     void run();
     void noteStreamEvents(AVPacket* pkt);
     void convertAndPush(AVFrame* frame);
+    // Counts a decoded packet's bytes and sound; resizes the download buffer when the
+    // measured byte rate has moved.
+    void measure(int64_t bytes, int64_t micros);
 
     // Set on construction.
     Input& input_;
     PcmQueue& pcm_;
     Timeline& timeline_;
     const uint32_t outputRate_;
+    const uint32_t netBufferMs_;
     std::thread thread_;
 
     // Decoder thread only.
@@ -51,6 +57,7 @@ class Decoder {
     std::vector<int16_t> convertBuf_;
     size_t leadingSilenceLeft_ = 0;          // silent frames that may still be dropped
     std::vector<std::string> lastComments_;  // the Ogg comments last reported
+    double sizedForRate_ = 0;                // the byte rate the download buffer was sized for
 };
 
 }  // namespace ae

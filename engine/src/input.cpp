@@ -1,5 +1,7 @@
 #include "input.h"
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "cancel.h"
@@ -8,6 +10,18 @@
 #include "tags.h"
 
 namespace ae {
+
+namespace {
+
+// The download buffer stays within these, whatever the byte rate.
+constexpr size_t kMinRingBytes = 2048;
+constexpr size_t kMaxRingBytes = 8 << 20;
+// The download buffer keeps at least what it holds, rounded up to this.
+constexpr size_t kRingGranule = 1024;
+// The byte rate is trusted once this much sound was decoded.
+constexpr int64_t kMinMeasuredMicros = 250'000;
+
+}  // namespace
 
 Input::~Input() {
     abort();
@@ -35,6 +49,20 @@ int64_t Input::bytesRead() const {
 
 int64_t Input::bytesDownloaded() const {
     return http ? http->ring().totalWritten() : consumed.load();
+}
+
+double Input::measuredByteRate() const {
+    const int64_t micros = audioMicros.load();
+    if (micros < kMinMeasuredMicros) return 0;
+    return static_cast<double>(audioBytes.load()) * 1e6 / static_cast<double>(micros);
+}
+
+void Input::sizeDownloadBuffer(double byteRate, uint32_t ms) {
+    if (!http || !(byteRate > 0)) return;
+    auto bytes = static_cast<size_t>(std::llround(byteRate * ms / 1000));
+    bytes = std::clamp(bytes, kMinRingBytes, kMaxRingBytes);
+    soundBufferBytes = bytes;
+    http->ring().setCapacity(bytes, kRingGranule);
 }
 
 std::vector<std::string> Input::comments() const {

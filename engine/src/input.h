@@ -36,6 +36,11 @@ struct Input {
     // Audio bytes the demuxer has taken, and the bytes downloaded so far.
     int64_t bytesRead() const;
     int64_t bytesDownloaded() const;
+    // Bytes per second of sound, measured over what was decoded; 0 before enough was.
+    double measuredByteRate() const;
+    // Sizes the download buffer to hold `ms` of sound at `byteRate` bytes per second, but never
+    // below what it holds, so the reported fill stays within 100%.
+    void sizeDownloadBuffer(double byteRate, uint32_t ms);
     // The stream's comments as FFmpeg holds them now (creating or decoder thread).
     std::vector<std::string> comments() const;
 
@@ -49,12 +54,9 @@ struct Input {
     std::vector<std::string> headerLines;
     bool icy = false;
     int64_t contentLength = -1;
-    // The configured download buffer the prebuffer share is taken of (0: the ring's capacity);
-    // the ring itself may be larger, holding what the server sent while probing.
-    size_t prebufBase = 0;
     int streamIndex = -1;
     uint32_t rate = 0, chans = 0, ctype = 0, plugin = 0, origres = 0;
-    int64_t codecBitrate = 0, formatBitrate = 0;
+    int64_t nominalBitrate = 0;  // bits per second the stream declares; 0: none
     bool oggFamily = false, wma = false;
     std::vector<std::string> oggTags;  // the Ogg comments read while probing
     std::vector<std::string> wmaTags;
@@ -69,6 +71,11 @@ struct Input {
 
     std::atomic<bool> aborted{false};
     std::atomic<int64_t> consumed{0};  // bytes the demuxer has taken (FFmpeg protocol sources)
+    // Decoder thread writes: audio packet bytes decoded and the sound they gave.
+    std::atomic<int64_t> audioBytes{0}, audioMicros{0};
+    // The configured download buffer in bytes at the stream's byte rate, which the prebuffer
+    // share is taken of (0: the ring's capacity); the ring may be larger, holding more.
+    std::atomic<size_t> soundBufferBytes{0};
 };
 
 }  // namespace ae

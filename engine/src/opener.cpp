@@ -18,10 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 // Download buffer used until the stream's byte rate is known: 2 s at 320 kbps.
 constexpr size_t kDefaultRingBytes = 80000;
-constexpr size_t kMinRingBytes = 8192;
-constexpr size_t kMaxRingBytes = 8 << 20;
-// The download buffer keeps at least what it holds after probing, rounded up to this.
-constexpr size_t kRingGranule = 4096;
 constexpr size_t kSniffBytes = 512;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 constexpr int kAvioBufferSize = 4096;
@@ -240,16 +236,10 @@ int Opener::probeCustomIo(Input& in, const std::string& contentType) {
     rc = finishProbe(in);
     cancel_.detach(in.http.get());
     if (rc == AE_ERROR_FORMAT && Clock::now() >= in.probeDeadline) rc = AE_ERROR_TIMEOUT;
-    if (rc == AE_OK) {
-        // Now the byte rate is known: size the download buffer as configured, but never below
-        // what the server's burst already filled, so the reported fill stays within 100%.
-        int64_t bitrate = in.codecBitrate > 0 ? in.codecBitrate : in.formatBitrate;
-        if (bitrate > 0) {
-            auto bytes = static_cast<size_t>(bitrate / 8 * setup_.config.netBufferMs / 1000);
-            in.prebufBase = std::clamp(bytes, kMinRingBytes, kMaxRingBytes);
-            in.http->ring().setCapacity(in.prebufBase, kRingGranule);
-        }
-    }
+    // Until the decoder has measured the real byte rate, the declared one sizes the buffer.
+    if (rc == AE_OK)
+        in.sizeDownloadBuffer(static_cast<double>(in.nominalBitrate) / 8,
+                              setup_.config.netBufferMs);
     return rc;
 }
 
@@ -346,8 +336,10 @@ int Opener::finishProbe(Input& in) {
     if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) return AE_ERROR_FORMAT;
     in.rate = static_cast<uint32_t>(par->sample_rate);
     in.chans = static_cast<uint32_t>(par->ch_layout.nb_channels);
-    in.codecBitrate = par->bit_rate;
-    in.formatBitrate = in.fmt->bit_rate;  // the demuxer's context is the decoder's from now on
+    // MPEG audio, AAC, Vorbis and Windows Media state their rate; Opus and FLAC, and the
+    // container's estimate of a whole file's rate, do not say what the stream will send.
+    if (par->codec_id != AV_CODEC_ID_OPUS && par->codec_id != AV_CODEC_ID_FLAC)
+        in.nominalBitrate = std::max<int64_t>(par->bit_rate, 0);
 
     if (in.oggFamily) in.oggTags = in.comments();
     if (in.wma) in.wmaTags = windowsMediaTags(in.fmt->metadata);

@@ -10,8 +10,6 @@ namespace ae {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int64_t kLevelWindowFrames = 882;  // 20 ms at 44100 Hz
 
 size_t pcmQueueFrames(const StreamSetup& setup) {
@@ -27,7 +25,7 @@ Stream::Stream(uint32_t flags, const StreamSetup& setup, std::unique_ptr<Timelin
       timeline_(std::move(timeline)),
       input_(std::move(input)),
       pcm_(pcmQueueFrames(setup)),
-      decoder_(*input_, pcm_, *timeline_, setup.outputRate),
+      decoder_(*input_, pcm_, *timeline_, setup.outputRate, setup.config.netBufferMs),
       levels_(kLevelBlocks) {
     if (input_->oggFamily) timeline_->setOggTags(input_->oggTags);
 }
@@ -64,8 +62,8 @@ bool Stream::readyToStart() const {
     if (pcm_.size() < pcm_.capacity() / 2) return false;
     if (!input_->http) return true;
     const ByteRing& ring = input_->http->ring();
-    size_t base =
-        input_->prebufBase > 0 ? std::min(input_->prebufBase, ring.capacity()) : ring.capacity();
+    const size_t sound = input_->soundBufferBytes;
+    size_t base = sound > 0 ? std::min(sound, ring.capacity()) : ring.capacity();
     return ring.finished() || ring.size() * 100 >= base * setup_.config.prebufPercent;
 }
 
@@ -193,13 +191,9 @@ uint64_t Stream::secondsToBytes(double seconds) const {
 
 float Stream::bitrateKbps() const {
     const Input& in = *input_;
-    if (in.codecBitrate > 0) return std::round(static_cast<float>(in.codecBitrate) / 1000.0f);
-    if (in.formatBitrate > 0) return std::round(static_cast<float>(in.formatBitrate) / 1000.0f);
-    if (!in.http) return 0;
-    double seconds = std::chrono::duration<double>(Clock::now() - in.connected).count();
-    if (seconds < 0.5) return 0;
-    return static_cast<float>(
-        std::round(static_cast<double>(in.http->ring().totalWritten()) * 8 / seconds / 1000));
+    if (in.nominalBitrate > 0) return std::round(static_cast<float>(in.nominalBitrate) / 1000.0f);
+    // Without a declared rate, the average of the audio decoded so far.
+    return static_cast<float>(std::round(in.measuredByteRate() * 8 / 1000));
 }
 
 int Stream::filePosition(uint32_t mode, uint64_t& out) const {
