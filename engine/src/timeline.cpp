@@ -15,7 +15,8 @@ void Timeline::addMeta(std::string_view text, uint64_t offset) {
 
 void Timeline::reachBytes(int64_t reached, int64_t pcmAt, const std::vector<std::string>* changed) {
     std::lock_guard lock(mtx_);
-    while (!byteEvents_.empty() && byteEvents_.front().at <= reached) {
+    // An event at a packet's last byte boundary belongs to the next packet's sound.
+    while (!byteEvents_.empty() && byteEvents_.front().at < reached) {
         Event e = std::move(byteEvents_.front());
         byteEvents_.pop_front();
         e.at = pcmAt;

@@ -29,8 +29,8 @@ class Timeline {
 
     // Download thread: metadata that starts at audio byte `offset`.
     void addMeta(std::string_view text, uint64_t offset);
-    // Decoder thread: the demuxer has taken the audio bytes before `reached`; the PCM they
-    // decode to starts at queue position `pcmAt`. changed: new Ogg comments from this point.
+    // Decoder thread: the next packet ends at audio byte `reached`; its PCM starts at queue
+    // position `pcmAt`, where the events within its bytes are placed. changed: new Ogg comments from this point.
     void reachBytes(int64_t reached, int64_t pcmAt, const std::vector<std::string>* changed);
     // Decoder thread, at the end of decoding: whatever was announced but not reached belongs at
     // the very end, queue position `pcmAt`.
