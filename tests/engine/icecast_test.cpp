@@ -3,6 +3,7 @@
 // title updates and chained Ogg streams, a source that goes away.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine_test_support.h"
@@ -42,6 +43,19 @@ class IcecastTest : public EngineTest {
 
     fx::Icecast ice_;
 };
+
+// Seconds of sound in frames [from, to): 10 ms blocks whose peak is above the noise.
+double audibleSeconds(const std::vector<int16_t>& stereo, size_t from, size_t to) {
+    constexpr size_t kBlock = 441;
+    size_t blocks = 0;
+    for (size_t at = from; at + kBlock <= to && 2 * (at + kBlock) <= stereo.size(); at += kBlock) {
+        int peak = 0;
+        for (size_t i = at; i < at + kBlock; ++i)
+            peak = std::max(peak, std::abs(int{stereo[2 * i]}));
+        blocks += peak > 500;
+    }
+    return static_cast<double>(blocks * kBlock) / 44100;
+}
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -100,22 +114,24 @@ TEST_F(IcecastTest, EachCodecConnectsBuffersSoundAndPlaysThe440HzTone) {
         EXPECT_GE(fill, 0) << "no end position";
         EXPECT_LE(fill, 100);
         settle();
-        // While playing, the demuxer takes the stream's bytes at their real rate.
+        // While playing, the demuxer takes the stream's bytes as fast as their sound is heard:
+        // timed by the sound that came out (a loaded machine may drop some), not by the clock.
         const auto cur0 = AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT);
-        const auto t0 = Clock::now();
+        const size_t from = rec.framesSoFar();
         auto a = listen(rec, 2.0);
-        const double realRate =
-            static_cast<double>(AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT) - cur0) /
-            std::chrono::duration<double>(Clock::now() - t0).count();
+        const auto consumed = AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT) - cur0;
+        const double realRate = static_cast<double>(consumed) /
+                                audibleSeconds(rec.samplesSoFar(), from, rec.framesSoFar());
         EXPECT_NEAR(a.frequencyHz, 440, 5);
         EXPECT_GT(a.peak, 2000);
         ASSERT_GT(realRate, 0);
-        EXPECT_NEAR(bufferBytes / realRate, kNetBufferSeconds, kNetBufferSeconds * 0.3)
+        // Wide margins: a loaded machine (or a sanitizer build) drops sound now and then.
+        EXPECT_NEAR(bufferBytes / realRate, kNetBufferSeconds, kNetBufferSeconds * 0.35)
             << bufferBytes << " bytes buffered at " << realRate << " bytes/s";
         if (c.kbps > 0) {
             EXPECT_EQ(kbps, c.kbps);
         } else {
-            EXPECT_NEAR(kbps, realRate * 8 / 1000, realRate * 8 / 1000 * 0.25);
+            EXPECT_NEAR(kbps, realRate * 8 / 1000, realRate * 8 / 1000 * 0.35);
         }
         EXPECT_TRUE(AE_StreamFree(h));
         ice_.stopSource(c.mount);
