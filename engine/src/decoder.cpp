@@ -6,6 +6,7 @@
 
 #include "ffmpeg_libs.h"
 #include "input.h"
+#include "opener.h"
 #include "pcm_queue.h"
 #include "tags.h"
 #include "timeline.h"
@@ -64,6 +65,15 @@ void Decoder::run() {
     while (!input_.aborted && pkt && frame) {
         int rc = ff::api().av_read_frame(input_.fmt, pkt);
         if (rc == AVERROR(EAGAIN)) continue;
+        if (rc < 0 && input_.asfPrograms && input_.nextProgram()) {
+            // A Windows Media server's next program: its sound follows the last one's.
+            drain(dec, frame);
+            std::vector<std::string> tags;
+            if (reopenAsf(input_, tags) != AE_OK) break;
+            dec = input_.dec;
+            timeline_.newProgram(pcm_.pushed(), std::move(tags));
+            continue;
+        }
         if (rc < 0) break;
         if (pkt->stream_index != input_.streamIndex) {
             ff::api().av_packet_unref(pkt);
@@ -82,16 +92,20 @@ void Decoder::run() {
         }
         ff::api().av_packet_unref(pkt);
     }
-    if (!input_.aborted && dec && frame && ff::api().avcodec_send_packet(dec, nullptr) == 0) {
-        while (!input_.aborted && ff::api().avcodec_receive_frame(dec, frame) == 0) {
-            convertAndPush(frame);
-            ff::api().av_frame_unref(frame);
-        }
-    }
+    drain(dec, frame);
     ff::api().av_frame_free(&frame);
     ff::api().av_packet_free(&pkt);
     timeline_.endOfDecoding(pcm_.pushed());
     pcm_.finish();
+}
+
+void Decoder::drain(AVCodecContext* dec, AVFrame* frame) {
+    if (input_.aborted || !dec || !frame || ff::api().avcodec_send_packet(dec, nullptr) != 0)
+        return;
+    while (!input_.aborted && ff::api().avcodec_receive_frame(dec, frame) == 0) {
+        convertAndPush(frame);
+        ff::api().av_frame_unref(frame);
+    }
 }
 
 void Decoder::measure(int64_t bytes, int64_t micros) {
@@ -107,7 +121,7 @@ void Decoder::measure(int64_t bytes, int64_t micros) {
 void Decoder::noteStreamEvents(AVPacket* pkt) {
     int64_t reached;
     if (pkt->pos >= 0) {
-        reached = pkt->pos + pkt->size;
+        reached = input_.demuxerBase() + pkt->pos + pkt->size;
     } else {
         reached = input_.bytesRead();
     }

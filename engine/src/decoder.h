@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 struct SwrContext;
@@ -39,6 +40,8 @@ class Decoder {
     void run();
     void noteStreamEvents(AVPacket* pkt);
     void convertAndPush(AVFrame* frame);
+    // Decodes and queues what the decoder still holds.
+    void drain(AVCodecContext* dec, AVFrame* frame);
     // Counts a decoded packet's bytes and sound; resizes the download buffer when the
     // measured byte rate has moved.
     void measure(int64_t bytes, int64_t micros);

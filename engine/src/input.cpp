@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 #include "cancel.h"
@@ -73,12 +74,66 @@ std::vector<std::string> Input::comments() const {
 
 int Input::readPacket(void* opaque, uint8_t* buf, int size) {
     auto* self = static_cast<Input*>(opaque);
+    if (self->asfPrograms) return self->readAsf(buf, size);
     std::optional<Clock::time_point> deadline;
     if (self->probeDeadline != Clock::time_point{}) deadline = self->probeDeadline;
     long n = self->http->ring().read(buf, static_cast<size_t>(size), deadline);
+    self->given_ += std::max(n, 0L);
     if (n > 0) return static_cast<int>(n);
     if (n == 0) return AVERROR_EOF;
     return self->http->ring().aborted() ? AVERROR_EXIT : AVERROR(ETIMEDOUT);
+}
+
+// Like readPacket, but ends the demuxer's data where a new ASF header begins (a Windows Media
+// server's next program), keeping that header for the next demuxer.
+int Input::readAsf(uint8_t* buf, int size) {
+    static const std::string kHeaderGuid(
+        "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16);
+    if (asfHeaderNext_) return AVERROR_EOF;
+    std::optional<Clock::time_point> deadline;
+    if (probeDeadline != Clock::time_point{}) deadline = probeDeadline;
+    bool end = false;
+    while (!end && asfCarry_.size() < kHeaderGuid.size()) {
+        uint8_t chunk[4096];
+        long n = http->ring().read(chunk, sizeof chunk, deadline);
+        if (n < 0) {
+            if (asfCarry_.empty())
+                return http->ring().aborted() ? AVERROR_EXIT : AVERROR(ETIMEDOUT);
+            break;
+        }
+        end = n == 0;
+        asfCarry_.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(n));
+    }
+    if (asfCarry_.empty()) return AVERROR_EOF;
+    // The header at the front of a demuxer's data is that demuxer's own.
+    const size_t header = asfCarry_.find(kHeaderGuid, given_ == demuxerBase_ ? 1 : 0);
+    if (header == 0) {
+        asfHeaderNext_ = true;
+        return AVERROR_EOF;
+    }
+    size_t n = asfCarry_.size();
+    if (header != std::string::npos)
+        n = header;
+    else if (!end && n >= kHeaderGuid.size())
+        n -= kHeaderGuid.size() - 1;  // a header may begin in what is still to come
+    n = std::min(n, static_cast<size_t>(size));
+    std::memcpy(buf, asfCarry_.data(), n);
+    asfCarry_.erase(0, n);
+    given_ += static_cast<int64_t>(n);
+    return static_cast<int>(n);
+}
+
+bool Input::nextProgram() {
+    uint8_t skipped[4096];
+    while (!asfHeaderNext_ && !aborted) {
+        if (readAsf(skipped, sizeof skipped) <= 0) break;
+    }
+    return asfHeaderNext_ && !aborted;
+}
+
+void Input::startProgram() {
+    asfHeaderNext_ = false;
+    demuxerBase_ = given_;
 }
 
 int Input::interrupted(void* opaque) {

@@ -44,6 +44,14 @@ struct Input {
     // The stream's comments as FFmpeg holds them now (creating or decoder thread).
     std::vector<std::string> comments() const;
 
+    // Decoder thread, once a Windows Media demuxer has ended: skips what follows its data
+    // (an index) up to the next header. True when a new program's header is next.
+    bool nextProgram();
+    // Decoder thread: the next demuxer reads from the new header on.
+    void startProgram();
+    // Audio byte offset where the current demuxer's positions start.
+    int64_t demuxerBase() const { return demuxerBase_; }
+
     // FFmpeg's read and interrupt callbacks; opaque is the Input.
     static int readPacket(void* opaque, uint8_t* buf, int size);
     static int interrupted(void* opaque);
@@ -54,28 +62,39 @@ struct Input {
     std::vector<std::string> headerLines;
     bool icy = false;
     int64_t contentLength = -1;
-    int streamIndex = -1;
     uint32_t rate = 0, chans = 0, ctype = 0, plugin = 0, origres = 0;
     int64_t nominalBitrate = 0;  // bits per second the stream declares; 0: none
     bool oggFamily = false, wma = false;
+    bool asfPrograms = false;          // a downloaded ASF stream: a new header starts a new program
     std::vector<std::string> oggTags;  // the Ogg comments read while probing
     std::vector<std::string> wmaTags;
     Clock::time_point connected;
     Cancel* cancel = nullptr;           // while opening only
     Clock::time_point probeDeadline{};  // while opening only
 
-    // Set while opening, then the decoder thread's.
+    // Set while opening, then the decoder thread's (a new Windows Media program replaces them).
+    int streamIndex = -1;
     AVIOContext* avio = nullptr;
     AVFormatContext* fmt = nullptr;
     AVCodecContext* dec = nullptr;
 
     std::atomic<bool> aborted{false};
+
     std::atomic<int64_t> consumed{0};  // bytes the demuxer has taken (FFmpeg protocol sources)
     // Decoder thread writes: audio packet bytes decoded and the sound they gave.
     std::atomic<int64_t> audioBytes{0}, audioMicros{0};
     // The configured download buffer in bytes at the stream's byte rate, which the prebuffer
     // share is taken of (0: the ring's capacity); the ring may be larger, holding more.
     std::atomic<size_t> soundBufferBytes{0};
+
+  private:
+    int readAsf(uint8_t* buf, int size);
+
+    // The demuxer's reading thread (creating, then decoder thread).
+    std::string asfCarry_;  // read from the download, not yet given to the demuxer
+    int64_t given_ = 0;     // bytes given to demuxers so far
+    bool asfHeaderNext_ = false;
+    int64_t demuxerBase_ = 0;
 };
 
 }  // namespace ae

@@ -50,6 +50,46 @@ const AVInputFormat* formatForContentType(const std::string& contentType) {
     return name ? ff::api().av_find_input_format(name) : nullptr;
 }
 
+// A demuxer on the input's download; the context stays the input's, also on failure.
+int openCustomIo(Input& in, const AVInputFormat* format) {
+    auto* buffer = static_cast<uint8_t*>(ff::api().av_malloc(kAvioBufferSize));
+    if (!buffer) return AE_ERROR_MEMORY;
+    in.avio = ff::api().avio_alloc_context(buffer, kAvioBufferSize, 0, &in, &Input::readPacket,
+                                           nullptr, nullptr);
+    if (!in.avio) {
+        ff::api().av_free(buffer);
+        return AE_ERROR_MEMORY;
+    }
+    in.avio->seekable = 0;
+    in.fmt = ff::api().avformat_alloc_context();
+    if (!in.fmt) return AE_ERROR_MEMORY;
+    in.fmt->pb = in.avio;
+    in.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    in.fmt->interrupt_callback = {&Input::interrupted, &in};
+    in.fmt->probesize = kProbeBytes;
+    in.fmt->format_probesize = kProbeBytes / 2;
+    in.fmt->max_analyze_duration = 2 * AV_TIME_BASE;
+    if (ff::api().avformat_open_input(&in.fmt, nullptr, format, nullptr) < 0) {
+        // avformat_open_input frees the context on failure; the I/O context stays ours.
+        in.fmt = nullptr;
+        return AE_ERROR_FORMAT;
+    }
+    return AE_OK;
+}
+
+// The decoder for the input's chosen stream.
+int openDecoder(Input& in) {
+    const AVCodecParameters* par = in.fmt->streams[in.streamIndex]->codecpar;
+    const AVCodec* codec = ff::api().avcodec_find_decoder(par->codec_id);
+    if (!codec) return AE_ERROR_CODEC;
+    in.dec = ff::api().avcodec_alloc_context3(codec);
+    if (!in.dec) return AE_ERROR_MEMORY;
+    if (ff::api().avcodec_parameters_to_context(in.dec, par) < 0 ||
+        ff::api().avcodec_open2(in.dec, codec, nullptr) < 0)
+        return AE_ERROR_CODEC;
+    return AE_OK;
+}
+
 // One creation's settings, and the steps that open one address.
 class Opener {
   public:
@@ -205,30 +245,11 @@ int Opener::probeCustomIo(Input& in, const std::string& contentType) {
     // The answer's time-out covers sniffing and probing together.
     in.probeDeadline = in.connected + std::chrono::milliseconds(setup_.config.timeoutMs);
     if (!ff::load()) return AE_ERROR_CODEC;
-    auto* buffer = static_cast<uint8_t*>(ff::api().av_malloc(kAvioBufferSize));
-    if (!buffer) return AE_ERROR_MEMORY;
-    in.avio = ff::api().avio_alloc_context(buffer, kAvioBufferSize, 0, &in, &Input::readPacket,
-                                           nullptr, nullptr);
-    if (!in.avio) {
-        ff::api().av_free(buffer);
-        return AE_ERROR_MEMORY;
-    }
-    in.avio->seekable = 0;
-    in.fmt = ff::api().avformat_alloc_context();
-    if (!in.fmt) return AE_ERROR_MEMORY;
-    in.fmt->pb = in.avio;
-    in.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
-    in.fmt->interrupt_callback = {&Input::interrupted, &in};
-    in.fmt->probesize = kProbeBytes;
-    in.fmt->format_probesize = kProbeBytes / 2;
-    in.fmt->max_analyze_duration = 2 * AV_TIME_BASE;
     cancel_.attach(in.http.get());
-    int rc =
-        ff::api().avformat_open_input(&in.fmt, nullptr, formatForContentType(contentType), nullptr);
+    int rc = openCustomIo(in, formatForContentType(contentType));
     cancel_.detach(in.http.get());
-    if (rc < 0) {
-        // avformat_open_input frees the context on failure; the I/O context stays ours.
-        in.fmt = nullptr;
+    if (rc == AE_ERROR_MEMORY) return rc;
+    if (rc != AE_OK) {
         if (cancel_.cancelled() || in.http->ring().aborted()) return AE_ERROR_ABORTED;
         return Clock::now() >= in.probeDeadline ? AE_ERROR_TIMEOUT : AE_ERROR_FORMAT;
     }
@@ -325,14 +346,9 @@ int Opener::finishProbe(Input& in) {
             return AE_ERROR_CODEC;
     }
     in.oggFamily = isOggFormat(in.fmt);
-
-    const AVCodec* codec = ff::api().avcodec_find_decoder(par->codec_id);
-    if (!codec) return AE_ERROR_CODEC;
-    in.dec = ff::api().avcodec_alloc_context3(codec);
-    if (!in.dec) return AE_ERROR_MEMORY;
-    if (ff::api().avcodec_parameters_to_context(in.dec, par) < 0 ||
-        ff::api().avcodec_open2(in.dec, codec, nullptr) < 0)
-        return AE_ERROR_CODEC;
+    // A Windows Media server starts a new program with a new header: each one gets a demuxer.
+    in.asfPrograms = isAsfFormat(in.fmt) && in.http;
+    if (int rc = openDecoder(in); rc != AE_OK) return rc;
     if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) return AE_ERROR_FORMAT;
     in.rate = static_cast<uint32_t>(par->sample_rate);
     in.chans = static_cast<uint32_t>(par->ch_layout.nb_channels);
@@ -350,6 +366,23 @@ int Opener::finishProbe(Input& in) {
 }
 
 }  // namespace
+
+int reopenAsf(Input& in, std::vector<std::string>& tags) {
+    if (in.dec) ff::api().avcodec_free_context(&in.dec);
+    if (in.fmt) ff::api().avformat_close_input(&in.fmt);
+    if (in.avio) {
+        ff::api().av_freep(&in.avio->buffer);
+        ff::api().avio_context_free(&in.avio);
+    }
+    in.startProgram();
+    if (int rc = openCustomIo(in, ff::api().av_find_input_format("asf")); rc != AE_OK) return rc;
+    // The header holds every parameter; reading further to check them would delay the sound.
+    in.streamIndex = ff::api().av_find_best_stream(in.fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (in.streamIndex < 0) return AE_ERROR_FORMAT;
+    if (int rc = openDecoder(in); rc != AE_OK) return rc;
+    tags = windowsMediaTags(in.fmt->metadata);
+    return AE_OK;
+}
 
 int openStation(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
                 const StreamSetup& setup, Cancel& cancel, Opened& out) {

@@ -33,6 +33,11 @@ struct Opened {
     std::unique_ptr<Input> input;
 };
 
+// Decoder thread, when the demuxer of a Windows Media stream has stopped at a new header:
+// replaces the demuxer and the decoder with ones for the new program. AE_OK and the new
+// header's tags, or an AE_ERROR_* code.
+int reopenAsf(Input& in, std::vector<std::string>& tags);
+
 // AE_OK and the opened station, or an AE_ERROR_* code.
 int openStation(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
                 const StreamSetup& setup, Cancel& cancel, Opened& out);

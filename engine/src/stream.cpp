@@ -28,6 +28,7 @@ Stream::Stream(uint32_t flags, const StreamSetup& setup, std::unique_ptr<Timelin
       decoder_(*input_, pcm_, *timeline_, setup.outputRate, setup.config.netBufferMs),
       levels_(kLevelBlocks) {
     if (input_->oggFamily) timeline_->setOggTags(input_->oggTags);
+    timeline_->setWmaTags(input_->wmaTags);
 }
 
 Stream::~Stream() {
@@ -248,7 +249,7 @@ const char* Stream::tags(uint32_t kind) {
             single = true;
             break;
         case AE_TAG_WMA:
-            list = in.wmaTags;
+            list = timeline_->wmaTags();
             break;
         default:
             return nullptr;  // kind 11 and unknown kinds: nothing here

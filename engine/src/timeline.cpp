@@ -35,6 +35,12 @@ void Timeline::endOfDecoding(int64_t pcmAt) {
     byteEvents_.clear();
 }
 
+void Timeline::newProgram(int64_t pcmAt, std::vector<std::string> tags) {
+    std::lock_guard lock(mtx_);
+    pcmEvents_.push_back({Kind::WmaChange, {}, std::move(tags), pcmAt});
+    while (pcmEvents_.size() > kMaxPendingEvents) pcmEvents_.pop_front();
+}
+
 void Timeline::mixed(int64_t first, size_t frames, int64_t outFrame, bool drained) {
     const int64_t end = first + static_cast<int64_t>(frames);
     std::lock_guard lock(mtx_);
@@ -55,9 +61,12 @@ bool Timeline::collect(int64_t framesPlayed, AE_HANDLE channel, std::vector<Sync
         if (e.kind == Kind::Meta) {
             metaText_ = std::move(e.text);
             type = AE_SYNC_META;
-        } else {
+        } else if (e.kind == Kind::OggChange) {
             oggTags_ = std::move(e.list);
             type = AE_SYNC_OGG_CHANGE;
+        } else {
+            wmaTags_ = std::move(e.list);
+            type = AE_SYNC_WMA_CHANGE;
         }
         for (const SyncReg& reg : syncs_) {
             if (reg.type == type) calls.push_back({reg.proc, reg.id, channel, reg.user});
@@ -93,6 +102,16 @@ std::vector<std::string> Timeline::oggTags() const {
 void Timeline::setOggTags(std::vector<std::string> tags) {
     std::lock_guard lock(mtx_);
     oggTags_ = std::move(tags);
+}
+
+std::vector<std::string> Timeline::wmaTags() const {
+    std::lock_guard lock(mtx_);
+    return wmaTags_;
+}
+
+void Timeline::setWmaTags(std::vector<std::string> tags) {
+    std::lock_guard lock(mtx_);
+    wmaTags_ = std::move(tags);
 }
 
 AE_SYNC Timeline::addSync(uint32_t type, AE_SYNCPROC proc, void* user) {

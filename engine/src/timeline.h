@@ -30,11 +30,15 @@ class Timeline {
     // Download thread: metadata that starts at audio byte `offset`.
     void addMeta(std::string_view text, uint64_t offset);
     // Decoder thread: the next packet ends at audio byte `reached`; its PCM starts at queue
-    // position `pcmAt`, where the events within its bytes are placed. changed: new Ogg comments from this point.
+    // position `pcmAt`, where the events within its bytes are placed. changed: new Ogg comments
+    // from this point.
     void reachBytes(int64_t reached, int64_t pcmAt, const std::vector<std::string>* changed);
     // Decoder thread, at the end of decoding: whatever was announced but not reached belongs at
     // the very end, queue position `pcmAt`.
     void endOfDecoding(int64_t pcmAt);
+    // Decoder thread: a new Windows Media program with these header tags starts at queue
+    // position `pcmAt`.
+    void newProgram(int64_t pcmAt, std::vector<std::string> tags);
     // Output thread: queue positions [first, first + frames) are heard from output frame
     // `outFrame` on; drained: the queue has ended, every remaining event is heard at its end.
     void mixed(int64_t first, size_t frames, int64_t outFrame, bool drained);
@@ -55,16 +59,18 @@ class Timeline {
     std::string metaText() const;
     std::vector<std::string> oggTags() const;
     void setOggTags(std::vector<std::string> tags);  // while opening
+    std::vector<std::string> wmaTags() const;
+    void setWmaTags(std::vector<std::string> tags);  // while opening
 
     AE_SYNC addSync(uint32_t type, AE_SYNCPROC proc, void* user);
     bool removeSync(AE_SYNC sync);
 
   private:
-    enum class Kind { Meta, OggChange };
+    enum class Kind { Meta, OggChange, WmaChange };
     struct Event {
         Kind kind;
         std::string text;               // Meta: the metadata text
-        std::vector<std::string> list;  // OggChange: the new comments
+        std::vector<std::string> list;  // OggChange, WmaChange: the new tags
         int64_t at = 0;                 // byte offset, queue position or output frame by list
     };
     struct SyncReg {
@@ -81,6 +87,7 @@ class Timeline {
     bool started_ = false;
     std::string metaText_;
     std::vector<std::string> oggTags_;
+    std::vector<std::string> wmaTags_;
     std::vector<SyncReg> syncs_;
 };
 

@@ -135,15 +135,24 @@ std::vector<size_t> mp3FrameOffsets(const std::string& mp3) {
     return offsets;
 }
 
-std::string makeMp3(const std::string& source, const std::string& path) {
+// Encodes an ffmpeg source graph (stereo) with the given output options; the file's bytes.
+std::string encode(const std::string& source, const std::vector<std::string>& options,
+                   const std::string& path) {
+    std::vector<std::string> argv{"ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f",
+                                  "lavfi",  "-i",       source,      "-ac",   "2"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(path);
     fx::ChildProcess p;
-    if (!p.start({"ffmpeg",     "-nostdin", "-loglevel", "error",       "-y", "-f",
-                  "lavfi",      "-i",       source,      "-ac",         "2",  "-c:a",
-                  "libmp3lame", "-b:a",     "128k",      "-write_xing", "0",  "-id3v2_version",
-                  "0",          "-f",       "mp3",       path}) ||
-        p.wait(std::chrono::seconds(60)) != 0)
+    if (!p.start(argv) || p.wait(std::chrono::seconds(60)) != 0)
         ADD_FAILURE() << "ffmpeg failed: " << p.stderrText();
     return fileBytes(path);
+}
+
+std::string makeMp3(const std::string& source, const std::string& path) {
+    return encode(source,
+                  {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0",
+                   "-f", "mp3"},
+                  path);
 }
 
 // Frames from `from` on where the tone turns from one of 440 and 660 Hz to the other and
@@ -256,6 +265,78 @@ TEST_F(PlaybackTest, TitleSyncsFireWhenTheirPointIsHeard) {
     }
     std::printf("title sync minus tone change heard, ms: %s\n", report.c_str());
     RecordProperty("title_offsets_ms", report);
+}
+
+struct ProgramLog {
+    std::mutex mtx;
+    std::vector<std::vector<std::string>> tags;  // kind 8 entries at each change
+    std::vector<size_t> frames;                  // recorded frames at each change
+    const fx::Recorder* rec = nullptr;
+};
+
+void OnProgramChange(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
+    auto* log = static_cast<ProgramLog*>(user);
+    const size_t frame = log->rec->framesSoFar();
+    std::vector<std::string> tags;
+    for (const char* e = AE_ChannelGetTags(channel, AE_TAG_WMA); e && *e; e += std::strlen(e) + 1)
+        tags.emplace_back(e);
+    std::lock_guard lock(log->mtx);
+    log->tags.push_back(std::move(tags));
+    log->frames.push_back(frame);
+}
+
+// A Windows Media server that changes program sends a new ASF header mid-stream: the second
+// program plays on after the first, and its header's tags replace the first's when it is heard.
+TEST_F(PlaybackTest, WindowsMediaProgramChangeIsHeardWithItsTags) {
+    AE_PluginLoad("aewma", 0);
+    fx::TempDir dir("engine-programs");
+    auto program = [&](const char* hz, const char* title, const char* file) {
+        return encode(std::string("sine=frequency=") + hz + ":sample_rate=44100:duration=4",
+                      {"-metadata", std::string("title=") + title, "-c:a", "wmav2", "-b:a", "64k",
+                       "-f", "asf"},
+                      dir.file(file));
+    };
+    const std::string first = program("440", "First Show", "a.wma");
+    const std::string second = program("660", "Second Show", "b.wma");
+    ScriptServer server(paced(httpHead("HTTP/1.0 200 OK", {"Content-Type: video/x-ms-asf"}),
+                              first + second, 24000, 8500, 500));
+
+    fx::Recorder rec;
+    ASSERT_TRUE(rec.start(*pulse_));
+    ProgramLog log;
+    log.rec = &rec;
+    AE_HANDLE h = AE_StreamCreateURL(server.url("/live").c_str(), 0, 0x940000, nullptr, nullptr);
+    ASSERT_NE(h, 0u) << AE_ErrorGetCode();
+    EXPECT_TRUE(hasEntry(AE_ChannelGetTags(h, AE_TAG_WMA), "title=First Show"));
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_WMA_CHANGE, 0, OnProgramChange, &log), 0u);
+    const size_t startFrame = rec.framesSoFar();
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::lock_guard lock(log.mtx);
+            return !log.tags.empty();
+        },
+        20s));
+    rec.waitForFrames(rec.framesSoFar() + 44100);
+    const auto samples = rec.stop();
+    std::lock_guard lock(log.mtx);
+    ASSERT_EQ(log.tags.size(), 1u);
+    EXPECT_NE(std::find(log.tags[0].begin(), log.tags[0].end(), "title=Second Show"),
+              log.tags[0].end())
+        << ::testing::PrintToString(log.tags[0]);
+    // Heard: the first program's tone, then the second's, which starts when the sync fires.
+    const std::vector<size_t> switches = toneSwitches(samples, startFrame);
+    ASSERT_EQ(switches.size(), 1u) << ::testing::PrintToString(switches);
+    EXPECT_NEAR(static_cast<double>(log.frames[0]), static_cast<double>(switches[0]), 44100 * 0.1);
+    EXPECT_NEAR(fx::analyze(samples, switches[0] + 4410, switches[0] + 44100).frequencyHz, 660, 5);
+    // The new program follows at once: at most the decoder's warm-up is quiet (10 ms blocks).
+    int quiet = 0, longest = 0;
+    for (size_t at = switches[0] - 8820; at < switches[0] + 8820; at += 441) {
+        quiet = fx::analyze(samples, at, at + 441).peak > 1000 ? 0 : quiet + 1;
+        longest = std::max(longest, quiet);
+    }
+    std::printf("quiet at the program change: %d ms\n", longest * 10);
+    EXPECT_LE(longest, 5);
 }
 
 TEST_F(PlaybackTest, StarvedStreamStallsThenEndsAndFreesItself) {
