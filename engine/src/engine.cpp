@@ -237,7 +237,9 @@ void Engine::syncLoop() {
         for (AE_HANDLE handle : autofree) freeStream(handle);
         delay = kSyncMaxWait;
         if (nextDue < INT64_MAX) {
-            auto due = std::chrono::milliseconds(std::max<int64_t>(nextDue, 0) * 1000 / rate_);
+            // Rounded up: waking a little early would cost a whole minimum wait more.
+            auto due = std::chrono::milliseconds(
+                (std::max<int64_t>(nextDue, 0) * 1000 + rate_ - 1) / rate_);
             delay = std::clamp(due, kSyncMinWait, delay);
         }
     }

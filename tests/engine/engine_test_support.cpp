@@ -224,14 +224,14 @@ int EngineTest::bufferUntil76(AE_HANDLE h, std::chrono::milliseconds timeout) {
 }
 
 int EngineTest::highestFill(AE_HANDLE h, std::chrono::milliseconds span) {
-    const uint64_t end = AE_StreamGetFilePosition(h, AE_FILEPOS_END);
-    if (end == 0 || end == ~uint64_t{0}) return -1;
     int highest = 0;
     auto until = std::chrono::steady_clock::now() + span;
     while (std::chrono::steady_clock::now() < until) {
+        // In the player's order: end, downloaded, current.
+        const uint64_t end = AE_StreamGetFilePosition(h, AE_FILEPOS_END);
+        if (end == 0 || end == ~uint64_t{0}) return -1;
         auto down = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_DOWNLOAD));
         auto cur = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT));
-        if (AE_StreamGetFilePosition(h, AE_FILEPOS_END) != end) return -1;
         highest =
             std::max(highest, static_cast<int>((down - cur) * 100 / static_cast<int64_t>(end)));
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

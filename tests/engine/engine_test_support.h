@@ -91,7 +91,7 @@ class EngineTest : public ::testing::Test {
     static int bufferUntil76(AE_HANDLE h,
                              std::chrono::milliseconds timeout = std::chrono::seconds(40));
     // Watches the fill for `span` from now: the highest percentage seen, or -1 when the end
-    // position changed or was missing meanwhile.
+    // position was missing meanwhile. The end may move while the byte rate is measured.
     static int highestFill(AE_HANDLE h, std::chrono::milliseconds span);
 
     std::unique_ptr<fx::PulseServer> pulse_;

@@ -1,7 +1,9 @@
 // Playback through the real PulseAudio null sink, fed by our own scripted server: the tone
-// comes out, levels follow it, metadata syncs fire when heard, a stream that ends or stalls
-// is reported and frees itself.
+// comes out, levels follow it, metadata syncs fire when heard (measured against the sink's
+// monitor), a stream that ends or stalls is reported and frees itself.
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "engine_test_support.h"
@@ -115,6 +117,226 @@ TEST_F(PlaybackTest, ToneIsHeardLevelsFollowAndMetadataFiresWhenHeard) {
     EXPECT_NEAR(a.frequencyHz, 440, 5);
     EXPECT_NEAR(a.peak, static_cast<double>(level & 0xFFFF), a.peak * 0.1);
     EXPECT_NEAR(a.peak, static_cast<double>(level >> 16), a.peak * 0.1);
+}
+
+// Byte offsets of the frames of a constant-rate MPEG-1 layer III file, and its end.
+std::vector<size_t> mp3FrameOffsets(const std::string& mp3) {
+    static const int kKbps[16] = {0,   32,  40,  48,  56,  64,  80,  96,
+                                  112, 128, 160, 192, 224, 256, 320, 0};
+    std::vector<size_t> offsets;
+    size_t pos = 0;
+    while (pos + 4 <= mp3.size()) {
+        const auto b1 = static_cast<uint8_t>(mp3[pos + 1]), b2 = static_cast<uint8_t>(mp3[pos + 2]);
+        if (static_cast<uint8_t>(mp3[pos]) != 0xFF || (b1 & 0xFE) != 0xFA) break;
+        offsets.push_back(pos);
+        pos += 144000 * kKbps[b2 >> 4] / 44100 + ((b2 >> 1) & 1);
+    }
+    offsets.push_back(pos);
+    return offsets;
+}
+
+// Encodes an ffmpeg source graph (stereo) with the given output options; the file's bytes.
+std::string encode(const std::string& source, const std::vector<std::string>& options,
+                   const std::string& path) {
+    std::vector<std::string> argv{"ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f",
+                                  "lavfi",  "-i",       source,      "-ac",   "2"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(path);
+    fx::ChildProcess p;
+    if (!p.start(argv) || p.wait(std::chrono::seconds(60)) != 0)
+        ADD_FAILURE() << "ffmpeg failed: " << p.stderrText();
+    return fileBytes(path);
+}
+
+std::string makeMp3(const std::string& source, const std::string& path) {
+    return encode(source,
+                  {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0",
+                   "-f", "mp3"},
+                  path);
+}
+
+// Frames from `from` on where the tone turns from one of 440 and 660 Hz to the other and
+// stays for 50 ms, found in windows of 5.8 ms (left channel).
+std::vector<size_t> toneSwitches(const std::vector<int16_t>& stereo, size_t from) {
+    constexpr size_t kWindow = 256, kHop = 64, kSteadyWindows = 35;
+    auto power = [&](size_t at, double hz) {
+        const double c = 2 * std::cos(2 * M_PI * hz / 44100);
+        double a = 0, b = 0;
+        for (size_t i = 0; i < kWindow; ++i) {
+            const double next = stereo[2 * (at + i)] + c * a - b;
+            b = a;
+            a = next;
+        }
+        return a * a + b * b - c * a * b;
+    };
+    std::vector<size_t> out;
+    int settled = 0, candidate = 0;  // 440 or 660
+    size_t candidateAt = 0, steady = 0;
+    for (size_t at = from; 2 * (at + kWindow) <= stereo.size(); at += kHop) {
+        const double p440 = power(at, 440), p660 = power(at, 660);
+        const int tone = p440 > 4 * p660 ? 440 : p660 > 4 * p440 ? 660 : 0;
+        if (tone == 0) continue;
+        if (tone != candidate) {
+            candidate = tone;
+            candidateAt = at + kWindow / 2;
+            steady = 0;
+        }
+        if (++steady < kSteadyWindows || tone == settled) continue;
+        if (settled != 0) out.push_back(candidateAt);
+        settled = tone;
+    }
+    return out;
+}
+
+struct HeardLog {
+    std::mutex mtx;
+    const fx::Recorder* rec = nullptr;
+    std::vector<std::pair<std::string, size_t>> titles;  // title, recorded frames at the sync
+};
+
+void OnTitleHeard(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
+    auto* log = static_cast<HeardLog*>(user);
+    const size_t frame = log->rec->framesSoFar();
+    const char* meta = AE_ChannelGetTags(channel, AE_TAG_META);
+    std::lock_guard lock(log->mtx);
+    log->titles.emplace_back(meta ? meta : "", frame);
+}
+
+// A station changes tone and title at the same point of the stream: each title's sync fires
+// when the new tone comes out of the sound server, not before it (as measured in the sink's
+// monitor; the recording's own lag makes titles read at most a few ms early).
+TEST_F(PlaybackTest, TitleSyncsFireWhenTheirPointIsHeard) {
+    constexpr size_t kMetaint = 32000;  // 2 s of 128 kbps
+    constexpr int kChanges = 5;
+    constexpr int kCodecDelay = 1105;  // samples between the encoder's input and the decoder's
+    fx::TempDir dir("engine-switch");
+    // Where each metadata block falls: the frame that holds its byte offset starts the
+    // change. The frame layout of a constant-rate file does not depend on the sound.
+    const std::string plain =
+        makeMp3("sine=frequency=440:sample_rate=44100:duration=12", dir.file("plain.mp3"));
+    const std::vector<size_t> frames = mp3FrameOffsets(plain);
+    std::string freq = "660";
+    for (int k = kChanges; k >= 1; --k) {
+        const size_t at = static_cast<size_t>(k) * kMetaint;
+        const auto frame = std::upper_bound(frames.begin(), frames.end(), at) - frames.begin() - 1;
+        char when[32];
+        std::snprintf(when, sizeof when, "%.6f", (frame * 1152.0 - kCodecDelay) / 44100);
+        freq = std::string("if(lt(t,") + when + ")," + (k % 2 ? "440" : "660") + "," + freq + ")";
+    }
+    const std::string mp3 =
+        makeMp3("aevalsrc='0.25*sin(2*PI*" + freq + "*t)':s=44100:d=12", dir.file("switch.mp3"));
+    ASSERT_EQ(mp3FrameOffsets(mp3), frames);
+    std::vector<std::string> titles;
+    for (int k = 1; k <= kChanges; ++k)
+        titles.push_back("StreamTitle='Tone " + std::to_string(k) + "';");
+    ScriptServer server(
+        paced(icyHead(kMetaint), withIcyMetadata(mp3, kMetaint, titles), 40000, 16000));
+
+    fx::Recorder rec;
+    ASSERT_TRUE(rec.start(*pulse_));
+    HeardLog log;
+    log.rec = &rec;
+    AE_HANDLE h = AE_StreamCreateURL(server.url("/switch").c_str(), 0, 0x940000, nullptr, nullptr);
+    ASSERT_NE(h, 0u) << AE_ErrorGetCode();
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_META, 0, OnTitleHeard, &log), 0u);
+    EXPECT_GE(bufferUntil76(h), 76);
+    const size_t startFrame = rec.framesSoFar();
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::lock_guard lock(log.mtx);
+            return log.titles.size() >= static_cast<size_t>(kChanges);
+        },
+        30s));
+    rec.waitForFrames(rec.framesSoFar() + 44100 / 2);
+    const auto samples = rec.stop();
+    const std::vector<size_t> switches = toneSwitches(samples, startFrame);
+    ASSERT_EQ(switches.size(), static_cast<size_t>(kChanges)) << ::testing::PrintToString(switches);
+
+    std::lock_guard lock(log.mtx);
+    std::string report;
+    for (int k = 0; k < kChanges; ++k) {
+        EXPECT_EQ(log.titles[k].first, titles[k]);
+        const double offsetMs =
+            (static_cast<double>(log.titles[k].second) - static_cast<double>(switches[k])) * 1000 /
+            44100;
+        report += std::to_string(static_cast<int>(std::lround(offsetMs))) + " ";
+        EXPECT_NEAR(offsetMs, 0, 100) << "title " << k + 1;
+    }
+    std::printf("title sync minus tone change heard, ms: %s\n", report.c_str());
+    RecordProperty("title_offsets_ms", report);
+}
+
+struct ProgramLog {
+    std::mutex mtx;
+    std::vector<std::vector<std::string>> tags;  // kind 8 entries at each change
+    std::vector<size_t> frames;                  // recorded frames at each change
+    const fx::Recorder* rec = nullptr;
+};
+
+void OnProgramChange(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
+    auto* log = static_cast<ProgramLog*>(user);
+    const size_t frame = log->rec->framesSoFar();
+    std::vector<std::string> tags;
+    for (const char* e = AE_ChannelGetTags(channel, AE_TAG_WMA); e && *e; e += std::strlen(e) + 1)
+        tags.emplace_back(e);
+    std::lock_guard lock(log->mtx);
+    log->tags.push_back(std::move(tags));
+    log->frames.push_back(frame);
+}
+
+// A Windows Media server that changes program sends a new ASF header mid-stream: the second
+// program plays on after the first, and its header's tags replace the first's when it is heard.
+TEST_F(PlaybackTest, WindowsMediaProgramChangeIsHeardWithItsTags) {
+    AE_PluginLoad("aewma", 0);
+    fx::TempDir dir("engine-programs");
+    auto program = [&](const char* hz, const char* title, const char* file) {
+        return encode(std::string("sine=frequency=") + hz + ":sample_rate=44100:duration=4",
+                      {"-metadata", std::string("title=") + title, "-c:a", "wmav2", "-b:a", "64k",
+                       "-f", "asf"},
+                      dir.file(file));
+    };
+    const std::string first = program("440", "First Show", "a.wma");
+    const std::string second = program("660", "Second Show", "b.wma");
+    ScriptServer server(paced(httpHead("HTTP/1.0 200 OK", {"Content-Type: video/x-ms-asf"}),
+                              first + second, 24000, 8500, 500));
+
+    fx::Recorder rec;
+    ASSERT_TRUE(rec.start(*pulse_));
+    ProgramLog log;
+    log.rec = &rec;
+    AE_HANDLE h = AE_StreamCreateURL(server.url("/live").c_str(), 0, 0x940000, nullptr, nullptr);
+    ASSERT_NE(h, 0u) << AE_ErrorGetCode();
+    EXPECT_TRUE(hasEntry(AE_ChannelGetTags(h, AE_TAG_WMA), "title=First Show"));
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_WMA_CHANGE, 0, OnProgramChange, &log), 0u);
+    const size_t startFrame = rec.framesSoFar();
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::lock_guard lock(log.mtx);
+            return !log.tags.empty();
+        },
+        20s));
+    rec.waitForFrames(rec.framesSoFar() + 44100);
+    const auto samples = rec.stop();
+    std::lock_guard lock(log.mtx);
+    ASSERT_EQ(log.tags.size(), 1u);
+    EXPECT_NE(std::find(log.tags[0].begin(), log.tags[0].end(), "title=Second Show"),
+              log.tags[0].end())
+        << ::testing::PrintToString(log.tags[0]);
+    // Heard: the first program's tone, then the second's, which starts when the sync fires.
+    const std::vector<size_t> switches = toneSwitches(samples, startFrame);
+    ASSERT_EQ(switches.size(), 1u) << ::testing::PrintToString(switches);
+    EXPECT_NEAR(static_cast<double>(log.frames[0]), static_cast<double>(switches[0]), 44100 * 0.1);
+    EXPECT_NEAR(fx::analyze(samples, switches[0] + 4410, switches[0] + 44100).frequencyHz, 660, 5);
+    // The new program follows at once: at most the decoder's warm-up is quiet (10 ms blocks).
+    int quiet = 0, longest = 0;
+    for (size_t at = switches[0] - 8820; at < switches[0] + 8820; at += 441) {
+        quiet = fx::analyze(samples, at, at + 441).peak > 1000 ? 0 : quiet + 1;
+        longest = std::max(longest, quiet);
+    }
+    std::printf("quiet at the program change: %d ms\n", longest * 10);
+    EXPECT_LE(longest, 5);
 }
 
 TEST_F(PlaybackTest, StarvedStreamStallsThenEndsAndFreesItself) {

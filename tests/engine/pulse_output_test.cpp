@@ -54,6 +54,32 @@ class PulseOutputTest : public ::testing::Test {
 
     // What the monitor records over the next `seconds`, skipping `settle` seconds first so a
     // change made just before has reached the speaker.
+    // Our stream's index in the server: the newest sink input (the keep-alive stream came first).
+    std::string ourSinkInput() {
+        auto inputs = pulse_.pactl({"list", "short", "sink-inputs"});
+        std::string ours;
+        for (size_t pos = 0; inputs && pos < inputs->size();) {
+            size_t end = inputs->find('\n', pos);
+            std::string line = inputs->substr(pos, end - pos);
+            if (!line.empty()) ours = line.substr(0, line.find('\t'));
+            pos = end == std::string::npos ? inputs->size() : end + 1;
+        }
+        return ours;
+    }
+
+    // The percent a desktop mixer shows for sink input `id` (its first channel); -1 unknown.
+    int mixerPercent(const std::string& id) {
+        auto text = pulse_.pactl({"list", "sink-inputs"});
+        if (!text) return -1;
+        size_t at = text->find("Sink Input #" + id + "\n");
+        if (at == std::string::npos) return -1;
+        at = text->find("Volume:", at);
+        size_t percent = at == std::string::npos ? at : text->find('%', at);
+        if (percent == std::string::npos) return -1;
+        size_t digits = text->find_last_not_of("0123456789", percent - 1) + 1;
+        return std::atoi(text->c_str() + digits);
+    }
+
     fx::Analysis listen(double settle, double seconds) {
         const size_t from = rec_.framesSoFar() + static_cast<size_t>(settle * kRate);
         const size_t to = from + static_cast<size_t>(seconds * kRate);
@@ -75,35 +101,32 @@ TEST_F(PulseOutputTest, PlaysTheToneItIsFedAtItsFrequencyAndLevel) {
     EXPECT_FALSE(out->failed());
 }
 
-TEST_F(PulseOutputTest, VolumeScalesTheAmplitudeInTheServer) {
+TEST_F(PulseOutputTest, VolumeIsWhatTheDesktopMixerShows) {
     auto out = openTone();
     ASSERT_TRUE(out);
     ASSERT_TRUE(fx::waitUntil([&] { return std::abs(out->volume() - 1.0f) < 1e-3; }));
+    const std::string ours = ourSinkInput();
+    ASSERT_FALSE(ours.empty());
     const double full = listen(0.8, 0.5).peak;
 
     ASSERT_TRUE(out->setVolume(0.5f));
     EXPECT_EQ(out->volume(), 0.5f);
+    EXPECT_TRUE(fx::waitUntil([&] { return mixerPercent(ours) == 50; })) << mixerPercent(ours);
+    // The server's scale is cubic: its 50 % is an eighth of the amplitude.
     const double half = listen(0.8, 0.5).peak;
-    EXPECT_NEAR(half / full, 0.5, 0.04);
+    EXPECT_NEAR(half / full, 0.125, 0.01);
     EXPECT_EQ(out->volume(), 0.5f) << "the server's report must not blur the value set";
+    ASSERT_TRUE(out->setVolume(0.08f));
+    EXPECT_TRUE(fx::waitUntil([&] { return mixerPercent(ours) == 8; })) << mixerPercent(ours);
+    ASSERT_TRUE(out->setVolume(0.5f));
 
     EXPECT_FALSE(out->setVolume(1.5f));
     EXPECT_FALSE(out->setVolume(std::nanf("")));
     EXPECT_EQ(out->volume(), 0.5f);
 
-    // A change made in the server by someone else (a desktop mixer) is followed.
-    auto inputs = pulse_.pactl({"list", "short", "sink-inputs"});
-    ASSERT_TRUE(inputs);
-    std::string ours;  // the newest sink input; the keep-alive stream came first
-    for (size_t pos = 0; pos < inputs->size();) {
-        size_t end = inputs->find('\n', pos);
-        std::string line = inputs->substr(pos, end - pos);
-        if (!line.empty()) ours = line.substr(0, line.find('\t'));
-        pos = end == std::string::npos ? inputs->size() : end + 1;
-    }
-    ASSERT_TRUE(pulse_.pactl({"set-sink-input-volume", ours, "50%"}));
-    // 50 % on the mixer's cubic scale is 0.125 of the amplitude.
-    EXPECT_TRUE(fx::waitUntil([&] { return std::abs(out->volume() - 0.125f) < 0.01f; }))
+    // A change made in the server by someone else (a desktop mixer) is followed, as shown.
+    ASSERT_TRUE(pulse_.pactl({"set-sink-input-volume", ours, "30%"}));
+    EXPECT_TRUE(fx::waitUntil([&] { return std::abs(out->volume() - 0.30f) < 0.005f; }))
         << out->volume();
 }
 

@@ -31,6 +31,14 @@ constexpr pa_usec_t kSilenceBeforeQuickRequestsUsec = 2 * PA_USEC_PER_SEC;
 
 using Clock = std::chrono::steady_clock;
 
+// Volumes are the server's own scale, the one its mixers show in percent: v is v x normal.
+pa_volume_t volumeToServer(float v) {
+    return static_cast<pa_volume_t>(std::lround(double{v} * PA_VOLUME_NORM));
+}
+float volumeFromServer(pa_volume_t raw) {
+    return std::clamp(static_cast<float>(raw) / PA_VOLUME_NORM, 0.0f, 1.0f);
+}
+
 }  // namespace
 
 // Everything PulseAudio calls back into. The PulseAudio objects are used only on PulseAudio's
@@ -340,7 +348,7 @@ void PulseOutput::Impl::onVolumeInfo(const pa_sink_input_info* info) {
     if (volumeAcked < volumeGeneration) return;
     if (raw == volumeSetRaw) return;  // keep the exact value the caller set
     volumeSetRaw = raw;
-    volume = static_cast<float>(std::clamp(pa_sw_volume_to_linear(raw), 0.0, 1.0));
+    volume = volumeFromServer(raw);
 }
 
 PulseOutput::PulseOutput(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -476,7 +484,7 @@ bool PulseOutput::paused() const {
 
 bool PulseOutput::setVolume(float v) {
     if (!(v >= 0.0f && v <= 1.0f) || impl_->failed) return false;
-    const pa_volume_t raw = pa_sw_volume_from_linear(v);
+    const pa_volume_t raw = volumeToServer(v);
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         impl_->volumeRequested = true;

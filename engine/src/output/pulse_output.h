@@ -32,8 +32,10 @@ class PulseOutput {
     // A channel has started: its sound replaces the silence queued in the server right away
     // rather than at the server's next request for data.
     void soundReady();
-    // Our stream's volume in the server (sink-input volume), 0..1 of amplitude. Applied
-    // shortly after the call returns; false when v is out of range or the connection is lost.
+    // Our stream's volume in the server (sink-input volume), 0..1 of its normal volume, as the
+    // desktop's mixer shows it in percent (0.5 reads 50 %; the server's scale is cubic, so
+    // that is an eighth of the amplitude). Applied shortly after the call returns; false when
+    // v is out of range or the connection is lost.
     bool setVolume(float v);
     // The value last set; follows changes made in the server by others (a desktop mixer, a
     // volume restored by the server) once they are reported.

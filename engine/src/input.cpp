@@ -1,0 +1,146 @@
+#include "input.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "cancel.h"
+#include "ffmpeg_libs.h"
+#include "http_source.h"
+#include "tags.h"
+
+namespace ae {
+
+namespace {
+
+// The download buffer stays within these, whatever the byte rate.
+constexpr size_t kMinRingBytes = 2048;
+constexpr size_t kMaxRingBytes = 8 << 20;
+// The download buffer keeps at least what it holds, rounded up to this.
+constexpr size_t kRingGranule = 1024;
+// The byte rate is trusted once this much sound was decoded.
+constexpr int64_t kMinMeasuredMicros = 250'000;
+
+}  // namespace
+
+Input::~Input() {
+    abort();
+    join();
+    if (dec) ff::api().avcodec_free_context(&dec);
+    if (fmt) ff::api().avformat_close_input(&fmt);  // custom I/O is not closed by this
+    if (avio) {
+        ff::api().av_freep(&avio->buffer);
+        ff::api().avio_context_free(&avio);
+    }
+}
+
+void Input::abort() {
+    aborted = true;
+    if (http) http->abort();
+}
+
+void Input::join() {
+    if (http) http->join();
+}
+
+int64_t Input::bytesRead() const {
+    return http ? http->ring().totalRead() : consumed.load();
+}
+
+int64_t Input::bytesDownloaded() const {
+    return http ? http->ring().totalWritten() : consumed.load();
+}
+
+double Input::measuredByteRate() const {
+    const int64_t micros = audioMicros.load();
+    if (micros < kMinMeasuredMicros) return 0;
+    return static_cast<double>(audioBytes.load()) * 1e6 / static_cast<double>(micros);
+}
+
+void Input::sizeDownloadBuffer(double byteRate, uint32_t ms) {
+    if (!http || !(byteRate > 0)) return;
+    auto bytes = static_cast<size_t>(std::llround(byteRate * ms / 1000));
+    bytes = std::clamp(bytes, kMinRingBytes, kMaxRingBytes);
+    soundBufferBytes = bytes;
+    http->ring().setCapacity(bytes, kRingGranule);
+}
+
+std::vector<std::string> Input::comments() const {
+    std::vector<std::string> list = dictToList(fmt->streams[streamIndex]->metadata);
+    if (list.empty()) list = dictToList(fmt->metadata);
+    return list;
+}
+
+int Input::readPacket(void* opaque, uint8_t* buf, int size) {
+    auto* self = static_cast<Input*>(opaque);
+    if (self->asfPrograms) return self->readAsf(buf, size);
+    std::optional<Clock::time_point> deadline;
+    if (self->probeDeadline != Clock::time_point{}) deadline = self->probeDeadline;
+    long n = self->http->ring().read(buf, static_cast<size_t>(size), deadline);
+    self->given_ += std::max(n, 0L);
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) return AVERROR_EOF;
+    return self->http->ring().aborted() ? AVERROR_EXIT : AVERROR(ETIMEDOUT);
+}
+
+// Like readPacket, but ends the demuxer's data where a new ASF header begins (a Windows Media
+// server's next program), keeping that header for the next demuxer.
+int Input::readAsf(uint8_t* buf, int size) {
+    static const std::string kHeaderGuid(
+        "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16);
+    if (asfHeaderNext_) return AVERROR_EOF;
+    std::optional<Clock::time_point> deadline;
+    if (probeDeadline != Clock::time_point{}) deadline = probeDeadline;
+    bool end = false;
+    while (!end && asfCarry_.size() < kHeaderGuid.size()) {
+        uint8_t chunk[4096];
+        long n = http->ring().read(chunk, sizeof chunk, deadline);
+        if (n < 0) {
+            if (asfCarry_.empty())
+                return http->ring().aborted() ? AVERROR_EXIT : AVERROR(ETIMEDOUT);
+            break;
+        }
+        end = n == 0;
+        asfCarry_.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(n));
+    }
+    if (asfCarry_.empty()) return AVERROR_EOF;
+    // The header at the front of a demuxer's data is that demuxer's own.
+    const size_t header = asfCarry_.find(kHeaderGuid, given_ == demuxerBase_ ? 1 : 0);
+    if (header == 0) {
+        asfHeaderNext_ = true;
+        return AVERROR_EOF;
+    }
+    size_t n = asfCarry_.size();
+    if (header != std::string::npos)
+        n = header;
+    else if (!end && n >= kHeaderGuid.size())
+        n -= kHeaderGuid.size() - 1;  // a header may begin in what is still to come
+    n = std::min(n, static_cast<size_t>(size));
+    std::memcpy(buf, asfCarry_.data(), n);
+    asfCarry_.erase(0, n);
+    given_ += static_cast<int64_t>(n);
+    return static_cast<int>(n);
+}
+
+bool Input::nextProgram() {
+    uint8_t skipped[4096];
+    while (!asfHeaderNext_ && !aborted) {
+        if (readAsf(skipped, sizeof skipped) <= 0) break;
+    }
+    return asfHeaderNext_ && !aborted;
+}
+
+void Input::startProgram() {
+    asfHeaderNext_ = false;
+    demuxerBase_ = given_;
+}
+
+int Input::interrupted(void* opaque) {
+    auto* self = static_cast<Input*>(opaque);
+    if (self->aborted) return 1;
+    if (self->cancel && self->cancel->cancelled()) return 1;
+    return self->probeDeadline != Clock::time_point{} && Clock::now() > self->probeDeadline;
+}
+
+}  // namespace ae
