@@ -7,6 +7,7 @@
 #include "ffmpeg_libs.h"
 #include "input.h"
 #include "opener.h"
+#include "playlist.h"
 #include "pcm_queue.h"
 #include "tags.h"
 #include "timeline.h"
@@ -47,7 +48,14 @@ Decoder::~Decoder() {
     if (swr_) ff::api().swr_free(&swr_);
 }
 
+void Decoder::loadScript() {
+    AsfHeaderInfo info = parseAsfHeader(input_.asfHeader());
+    script_.assign(info.commands.begin(), info.commands.end());
+    prerollMs_ = info.prerollMs;
+}
+
 void Decoder::start() {
+    loadScript();
     thread_ = std::thread([this] { run(); });
 }
 
@@ -72,6 +80,7 @@ void Decoder::run() {
             if (reopenAsf(input_, tags) != AE_OK) break;
             dec = input_.dec;
             timeline_.newProgram(pcm_.pushed(), std::move(tags));
+            loadScript();
             continue;
         }
         if (rc < 0) break;
@@ -146,6 +155,17 @@ void Decoder::noteStreamEvents(AVPacket* pkt) {
             oggChange = true;
         }
         ff::api().av_dict_free(&dict);
+    }
+
+    // ASF script commands come due at their presentation time (the demuxer's times start after
+    // the preroll); each is "type=text" in lower case, as the header tags are named.
+    if (!script_.empty() && pkt->pts != AV_NOPTS_VALUE) {
+        const int64_t ms = pkt->pts * 1000 * st->time_base.num / std::max(st->time_base.den, 1);
+        while (!script_.empty() && script_.front().timeMs - prerollMs_ <= ms) {
+            timeline_.wmaMeta(pcm_.pushed(),
+                              toLower(script_.front().type) + "=" + script_.front().text);
+            script_.pop_front();
+        }
     }
 
     // The first packet repeats the comments read while probing: no change.

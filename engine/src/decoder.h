@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,8 @@ struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 struct SwrContext;
+
+#include "asf_header.h"
 
 namespace ae {
 
@@ -45,6 +48,8 @@ class Decoder {
     // Counts a decoded packet's bytes and sound; resizes the download buffer when the
     // measured byte rate has moved.
     void measure(int64_t bytes, int64_t micros);
+    // Takes the script commands of the current demuxer's ASF header.
+    void loadScript();
 
     // Set on construction.
     Input& input_;
@@ -60,7 +65,9 @@ class Decoder {
     std::vector<int16_t> convertBuf_;
     size_t leadingSilenceLeft_ = 0;          // silent frames that may still be dropped
     std::vector<std::string> lastComments_;  // the Ogg comments last reported
-    double sizedForRate_ = 0;                // the byte rate the download buffer was sized for
+    double sizedForRate_ = 0;
+    std::deque<AsfScriptCommand> script_;  // ASF script commands still to come, in order
+    int64_t prerollMs_ = 0;                // the byte rate the download buffer was sized for
 };
 
 }  // namespace ae

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "asf_header.h"
 #include "cancel.h"
 #include "ffmpeg_libs.h"
 #include "http_source.h"
@@ -79,6 +80,7 @@ int Input::readPacket(void* opaque, uint8_t* buf, int size) {
     if (self->probeDeadline != Clock::time_point{}) deadline = self->probeDeadline;
     long n = self->http->ring().read(buf, static_cast<size_t>(size), deadline);
     self->given_ += std::max(n, 0L);
+    if (n > 0) self->capture(buf, static_cast<size_t>(n));
     if (n > 0) return static_cast<int>(n);
     if (n == 0) return AVERROR_EOF;
     return self->http->ring().aborted() ? AVERROR_EXIT : AVERROR(ETIMEDOUT);
@@ -118,6 +120,7 @@ int Input::readAsf(uint8_t* buf, int size) {
         n -= kHeaderGuid.size() - 1;  // a header may begin in what is still to come
     n = std::min(n, static_cast<size_t>(size));
     std::memcpy(buf, asfCarry_.data(), n);
+    capture(buf, n);
     asfCarry_.erase(0, n);
     given_ += static_cast<int64_t>(n);
     return static_cast<int>(n);
@@ -131,7 +134,25 @@ bool Input::nextProgram() {
     return asfHeaderNext_ && !aborted;
 }
 
+void Input::capture(const uint8_t* data, size_t len) {
+    // A header's sub-objects are small; more than this is not read.
+    constexpr uint64_t kMaxHeaderBytes = 1 << 20;
+    if (!capturing_) return;
+    header_.append(reinterpret_cast<const char*>(data), len);
+    if (header_.size() < 24) return;
+    const auto size = asfHeaderSize(header_);
+    if (!size) {
+        capturing_ = false;
+        header_.clear();
+    } else if (header_.size() >= std::min(*size, kMaxHeaderBytes)) {
+        capturing_ = false;
+        header_.resize(std::min(*size, kMaxHeaderBytes));
+    }
+}
+
 void Input::startProgram() {
+    header_.clear();
+    capturing_ = true;
     asfHeaderNext_ = false;
     demuxerBase_ = given_;
 }

@@ -49,6 +49,8 @@ struct Input {
     bool nextProgram();
     // Decoder thread: the next demuxer reads from the new header on.
     void startProgram();
+    // The current demuxer's ASF header as it was read; empty for other formats.
+    const std::string& asfHeader() const { return header_; }
     // Audio byte offset where the current demuxer's positions start.
     int64_t demuxerBase() const { return demuxerBase_; }
 
@@ -89,12 +91,16 @@ struct Input {
 
   private:
     int readAsf(uint8_t* buf, int size);
+    // Keeps the bytes given to a demuxer while they are its ASF header.
+    void capture(const uint8_t* data, size_t len);
 
     // The demuxer's reading thread (creating, then decoder thread).
     std::string asfCarry_;  // read from the download, not yet given to the demuxer
     int64_t given_ = 0;     // bytes given to demuxers so far
     bool asfHeaderNext_ = false;
     int64_t demuxerBase_ = 0;
+    std::string header_;
+    bool capturing_ = true;
 };
 
 }  // namespace ae

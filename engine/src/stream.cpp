@@ -251,8 +251,11 @@ const char* Stream::tags(uint32_t kind) {
         case AE_TAG_WMA:
             list = timeline_->wmaTags();
             break;
+        case AE_TAG_WMA_META:
+            list = timeline_->wmaMetaTags();
+            break;
         default:
-            return nullptr;  // kind 11 and unknown kinds: nothing here
+            return nullptr;
     }
     if (single ? text.empty() : list.empty()) return nullptr;
     std::string block;

@@ -41,6 +41,12 @@ void Timeline::newProgram(int64_t pcmAt, std::vector<std::string> tags) {
     while (pcmEvents_.size() > kMaxPendingEvents) pcmEvents_.pop_front();
 }
 
+void Timeline::wmaMeta(int64_t pcmAt, std::string entry) {
+    std::lock_guard lock(mtx_);
+    pcmEvents_.push_back({Kind::WmaMeta, std::move(entry), {}, pcmAt});
+    while (pcmEvents_.size() > kMaxPendingEvents) pcmEvents_.pop_front();
+}
+
 void Timeline::mixed(int64_t first, size_t frames, int64_t outFrame, bool drained) {
     const int64_t end = first + static_cast<int64_t>(frames);
     std::lock_guard lock(mtx_);
@@ -64,9 +70,18 @@ bool Timeline::collect(int64_t framesPlayed, AE_HANDLE channel, std::vector<Sync
         } else if (e.kind == Kind::OggChange) {
             oggTags_ = std::move(e.list);
             type = AE_SYNC_OGG_CHANGE;
-        } else {
+        } else if (e.kind == Kind::WmaChange) {
             wmaTags_ = std::move(e.list);
             type = AE_SYNC_WMA_CHANGE;
+        } else {
+            const std::string name = e.text.substr(0, e.text.find('=') + 1);
+            auto same = std::find_if(wmaMeta_.begin(), wmaMeta_.end(),
+                                     [&](const std::string& x) { return x.starts_with(name); });
+            if (same != wmaMeta_.end())
+                *same = std::move(e.text);
+            else
+                wmaMeta_.push_back(std::move(e.text));
+            type = AE_SYNC_WMA_META;
         }
         for (const SyncReg& reg : syncs_) {
             if (reg.type == type) calls.push_back({reg.proc, reg.id, channel, reg.user});
@@ -107,6 +122,11 @@ void Timeline::setOggTags(std::vector<std::string> tags) {
 std::vector<std::string> Timeline::wmaTags() const {
     std::lock_guard lock(mtx_);
     return wmaTags_;
+}
+
+std::vector<std::string> Timeline::wmaMetaTags() const {
+    std::lock_guard lock(mtx_);
+    return wmaMeta_;
 }
 
 void Timeline::setWmaTags(std::vector<std::string> tags) {

@@ -39,6 +39,9 @@ class Timeline {
     // Decoder thread: a new Windows Media program with these header tags starts at queue
     // position `pcmAt`.
     void newProgram(int64_t pcmAt, std::vector<std::string> tags);
+    // Decoder thread: Windows Media mid-stream metadata ("name=value") from queue position
+    // `pcmAt` on.
+    void wmaMeta(int64_t pcmAt, std::string entry);
     // Output thread: queue positions [first, first + frames) are heard from output frame
     // `outFrame` on; drained: the queue has ended, every remaining event is heard at its end.
     void mixed(int64_t first, size_t frames, int64_t outFrame, bool drained);
@@ -60,16 +63,17 @@ class Timeline {
     std::vector<std::string> oggTags() const;
     void setOggTags(std::vector<std::string> tags);  // while opening
     std::vector<std::string> wmaTags() const;
+    std::vector<std::string> wmaMetaTags() const;
     void setWmaTags(std::vector<std::string> tags);  // while opening
 
     AE_SYNC addSync(uint32_t type, AE_SYNCPROC proc, void* user);
     bool removeSync(AE_SYNC sync);
 
   private:
-    enum class Kind { Meta, OggChange, WmaChange };
+    enum class Kind { Meta, OggChange, WmaChange, WmaMeta };
     struct Event {
         Kind kind;
-        std::string text;               // Meta: the metadata text
+        std::string text;               // Meta: the metadata text; WmaMeta: its entry
         std::vector<std::string> list;  // OggChange, WmaChange: the new tags
         int64_t at = 0;                 // byte offset, queue position or output frame by list
     };
@@ -88,6 +92,7 @@ class Timeline {
     std::string metaText_;
     std::vector<std::string> oggTags_;
     std::vector<std::string> wmaTags_;
+    std::vector<std::string> wmaMeta_;  // the latest entry of each name
     std::vector<SyncReg> syncs_;
 };
 

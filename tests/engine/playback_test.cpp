@@ -267,18 +267,60 @@ TEST_F(PlaybackTest, TitleSyncsFireWhenTheirPointIsHeard) {
     RecordProperty("title_offsets_ms", report);
 }
 
+// A little-endian number of `bytes` bytes.
+std::string littleEndian(uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
+    return out;
+}
+
+uint64_t readLittleEndian(const std::string& data, size_t at, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= uint64_t{static_cast<uint8_t>(data[at + i])} << (8 * i);
+    return v;
+}
+
+// An ffmpeg-made ASF file with one script command added to its header, `afterMs` after the
+// sound starts (no tool writes script commands).
+std::string withScriptCommand(std::string asf, uint32_t afterMs, const std::string& type,
+                              const std::string& text) {
+    auto utf16 = [](const std::string& ascii) {
+        std::string out;
+        for (char c : ascii + '\0') out += std::string{c, '\0'};
+        return out;
+    };
+    const uint64_t headerSize = readLittleEndian(asf, 16, 8);
+    const std::string fileProperties(
+        "\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65", 16);
+    const size_t props = asf.find(fileProperties);
+    EXPECT_LT(props, headerSize);
+    const uint64_t prerollMs = readLittleEndian(asf, props + 24 + 56, 8);
+    const std::string body = std::string(16, '\0') + littleEndian(1, 2) + littleEndian(1, 2) +
+                             littleEndian(type.size() + 1, 2) + utf16(type) +
+                             littleEndian(prerollMs + afterMs, 4) + littleEndian(0, 2) +
+                             littleEndian(text.size() + 1, 2) + utf16(text);
+    const std::string object =
+        std::string("\x30\x1A\xFB\x1E\x62\x0B\xD0\x11\xA3\x9B\x00\xA0\xC9\x03\x48\xF6", 16) +
+        littleEndian(24 + body.size(), 8) + body;
+    asf.insert(headerSize, object);
+    asf.replace(16, 8, littleEndian(headerSize + object.size(), 8));
+    asf.replace(24, 4, littleEndian(readLittleEndian(asf, 24, 4) + 1, 4));
+    return asf;
+}
+
 struct ProgramLog {
     std::mutex mtx;
-    std::vector<std::vector<std::string>> tags;  // kind 8 entries at each change
-    std::vector<size_t> frames;                  // recorded frames at each change
+    std::vector<std::vector<std::string>> tags;  // kind 8, or kind 11, entries at each sync
+    std::vector<size_t> frames;                  // recorded frames at each sync
     const fx::Recorder* rec = nullptr;
+    uint32_t kind = AE_TAG_WMA;
 };
 
-void OnProgramChange(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
+void OnWindowsMediaSync(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
     auto* log = static_cast<ProgramLog*>(user);
     const size_t frame = log->rec->framesSoFar();
     std::vector<std::string> tags;
-    for (const char* e = AE_ChannelGetTags(channel, AE_TAG_WMA); e && *e; e += std::strlen(e) + 1)
+    for (const char* e = AE_ChannelGetTags(channel, log->kind); e && *e; e += std::strlen(e) + 1)
         tags.emplace_back(e);
     std::lock_guard lock(log->mtx);
     log->tags.push_back(std::move(tags));
@@ -286,7 +328,8 @@ void OnProgramChange(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
 }
 
 // A Windows Media server that changes program sends a new ASF header mid-stream: the second
-// program plays on after the first, and its header's tags replace the first's when it is heard.
+// program plays on after the first, and its header's tags replace the first's when it is heard;
+// its script command (a title 1.5 s in) fills the mid-stream tags when that point is heard.
 TEST_F(PlaybackTest, WindowsMediaProgramChangeIsHeardWithItsTags) {
     AE_PluginLoad("aewma", 0);
     fx::TempDir dir("engine-programs");
@@ -297,29 +340,35 @@ TEST_F(PlaybackTest, WindowsMediaProgramChangeIsHeardWithItsTags) {
                       dir.file(file));
     };
     const std::string first = program("440", "First Show", "a.wma");
-    const std::string second = program("660", "Second Show", "b.wma");
+    const std::string second =
+        withScriptCommand(program("660", "Second Show", "b.wma"), 1500, "TITLE", "Scripted Title");
     ScriptServer server(paced(httpHead("HTTP/1.0 200 OK", {"Content-Type: video/x-ms-asf"}),
                               first + second, 24000, 8500, 500));
 
     fx::Recorder rec;
     ASSERT_TRUE(rec.start(*pulse_));
-    ProgramLog log;
-    log.rec = &rec;
+    ProgramLog log, meta;
+    log.rec = meta.rec = &rec;
+    meta.kind = AE_TAG_WMA_META;
     AE_HANDLE h = AE_StreamCreateURL(server.url("/live").c_str(), 0, 0x940000, nullptr, nullptr);
     ASSERT_NE(h, 0u) << AE_ErrorGetCode();
     EXPECT_TRUE(hasEntry(AE_ChannelGetTags(h, AE_TAG_WMA), "title=First Show"));
-    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_WMA_CHANGE, 0, OnProgramChange, &log), 0u);
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_WMA_CHANGE, 0, OnWindowsMediaSync, &log), 0u);
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_WMA_META, 0, OnWindowsMediaSync, &meta), 0u);
+    EXPECT_EQ(AE_ChannelGetTags(h, AE_TAG_WMA_META), nullptr);
     const size_t startFrame = rec.framesSoFar();
     ASSERT_TRUE(AE_ChannelPlay(h, 0));
     ASSERT_TRUE(waitFor(
         [&] {
-            std::lock_guard lock(log.mtx);
-            return !log.tags.empty();
+            std::lock_guard lock(meta.mtx);
+            return !meta.tags.empty();
         },
         20s));
-    rec.waitForFrames(rec.framesSoFar() + 44100);
     const auto samples = rec.stop();
     std::lock_guard lock(log.mtx);
+    std::lock_guard metaLock(meta.mtx);
+    ASSERT_EQ(meta.tags.size(), 1u);
+    EXPECT_EQ(meta.tags[0], std::vector<std::string>{"title=Scripted Title"});
     ASSERT_EQ(log.tags.size(), 1u);
     EXPECT_NE(std::find(log.tags[0].begin(), log.tags[0].end(), "title=Second Show"),
               log.tags[0].end())
@@ -337,6 +386,7 @@ TEST_F(PlaybackTest, WindowsMediaProgramChangeIsHeardWithItsTags) {
     }
     std::printf("quiet at the program change: %d ms\n", longest * 10);
     EXPECT_LE(longest, 5);
+    EXPECT_NEAR(static_cast<double>(meta.frames[0] - switches[0]), 44100 * 1.5, 44100 * 0.1);
 }
 
 TEST_F(PlaybackTest, StarvedStreamStallsThenEndsAndFreesItself) {
