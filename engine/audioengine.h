@@ -40,7 +40,7 @@ typedef uint32_t AE_SYNC;   /* a registered sync; 0 = failed */
 #define AE_ERROR_FORMAT 13       /* the data is not an audio format the engine knows */
 #define AE_ERROR_CODEC 14        /* the codec is not enabled (plug-in missing) or unavailable */
 #define AE_ERROR_PLAYLIST 15     /* a playlist named no entry that could be opened */
-#define AE_ERROR_ABORTED 16      /* the operation was cancelled by AE_StreamFree or AE_Free */
+#define AE_ERROR_ABORTED 16      /* the operation was cancelled by AE_StreamCreateAbort or AE_Free */
 #define AE_ERROR_ENDED 17        /* the stream has ended */
 #define AE_ERROR_NOT_AVAILABLE 18 /* the requested value does not exist for this stream */
 #define AE_ERROR_PLUGIN 19       /* unknown plug-in name */
@@ -150,6 +150,10 @@ float AE_GetVolume(void);           /* -1 on failure */
    http, https, mms, mmsh, mmst; other schemes fail with AE_ERROR_URL. */
 AE_HANDLE AE_StreamCreateURL(const char* url, uint32_t offset, uint32_t flags,
                              AE_DOWNLOADPROC proc, void* user);
+/* Aborts every AE_StreamCreateURL in progress when it is called: each returns 0 with
+   AE_ERROR_ABORTED as soon as it has closed its connection. Creations that begin later are
+   not affected. Streams already created stay as they are. */
+AE_BOOL AE_StreamCreateAbort(void);
 AE_BOOL AE_StreamFree(AE_HANDLE handle);
 /* Returns (uint64_t)-1 on failure. */
 uint64_t AE_StreamGetFilePosition(AE_HANDLE handle, uint32_t mode);
