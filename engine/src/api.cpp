@@ -286,13 +286,4 @@ AE_BOOL AE_ChannelGetAttribute(AE_HANDLE handle, uint32_t attrib, float* value) 
     return ok(1);
 }
 
-#if defined(__SANITIZE_THREAD__)
-// libpulse is not instrumented: it hands its own mutex objects between its threads through
-// atomics ThreadSanitizer cannot see, so locking one looks like a race with its allocation.
-// Kept here, in a file every program using the engine links, so they all get it.
-const char* __tsan_default_suppressions() {
-    return "race:pa_mutex_lock\n";
-}
-#endif
-
 }  // extern "C"

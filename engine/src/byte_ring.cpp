@@ -34,12 +34,9 @@ bool ByteRing::write(const uint8_t* data, size_t len) {
     return true;
 }
 
-void ByteRing::finish(int error) {
+void ByteRing::finish() {
     std::lock_guard lock(mtx_);
-    if (!finished_) {
-        finished_ = true;
-        finishError_ = error;
-    }
+    finished_ = true;
     changed_.notify_all();
 }
 
@@ -113,10 +110,6 @@ int64_t ByteRing::totalRead() const {
 bool ByteRing::finished() const {
     std::lock_guard lock(mtx_);
     return finished_;
-}
-int ByteRing::finishError() const {
-    std::lock_guard lock(mtx_);
-    return finishError_;
 }
 bool ByteRing::aborted() const {
     std::lock_guard lock(mtx_);

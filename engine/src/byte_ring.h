@@ -20,8 +20,8 @@ class ByteRing {
 
     // Appends all of data, waiting for room. False when aborted (part may have been written).
     bool write(const uint8_t* data, size_t len);
-    // No more data will come. error: 0 for a clean end, else an AE_ERROR_* code.
-    void finish(int error);
+    // No more data will come.
+    void finish();
     // Wakes and fails every waiting call; later calls fail at once.
     void abort();
 
@@ -43,7 +43,6 @@ class ByteRing {
     int64_t totalWritten() const;
     int64_t totalRead() const;
     bool finished() const;
-    int finishError() const;
     bool aborted() const;
 
   private:
@@ -58,7 +57,6 @@ class ByteRing {
     int64_t written_ = 0;
     int64_t read_ = 0;
     bool finished_ = false;
-    int finishError_ = 0;
     bool aborted_ = false;
 };
 

@@ -2,8 +2,8 @@
 //
 // Debian's FFmpeg depends on some 150 shared libraries (video codecs, TLS stacks, ...), and
 // mapping and relocating them takes about 40 ms of a program's start. Opened on a thread of
-// their own from AE_Init, they load while the sound server connection is made and the first
-// HTTP answer is awaited, which is where a radio's first seconds go anyway.
+// their own once a stream's request is sent, they load while the server's first answer is
+// awaited, which is where a radio's first seconds go anyway.
 #pragma once
 
 extern "C" {

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <cassert>
 #include <cstring>
 #include <mutex>
 
@@ -71,11 +72,9 @@ HttpSource::~HttpSource() {
 
 void HttpSource::join() {
     if (!thread_.joinable()) return;
-    if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();
-    } else {
-        thread_.join();
-    }
+    // Joining from the thread itself would free what it still runs on.
+    assert(thread_.get_id() != std::this_thread::get_id());
+    thread_.join();
 }
 
 void HttpSource::start() {
@@ -171,12 +170,9 @@ size_t HttpSource::onHeaderLine(const char* data, size_t len) {
     curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
     effectiveUrl_ = effective ? effective : url_;
     uint32_t metaint = 0;
-    if (options_.askMetadata) {
-        std::string value = header("icy-metaint");
-        if (!value.empty()) metaint = IcySplitter::parseMetaint(value).value_or(0);
-    }
+    std::string value = header("icy-metaint");
+    if (!value.empty()) metaint = IcySplitter::parseMetaint(value).value_or(0);
     splitter_ = std::make_unique<IcySplitter>(metaint);
-    if (onHeaders_) onHeaders_(lines_);
     {
         std::lock_guard lock(mtx_);
         headersDone_ = true;
@@ -265,8 +261,7 @@ void HttpSource::run() {
     CURL* curl = curl_easy_init();
     curlHandle_ = curl;
     curl_slist* aliases = curl_slist_append(nullptr, "ICY 200 OK");
-    curl_slist* request = nullptr;
-    if (options_.askMetadata) request = curl_slist_append(request, "Icy-MetaData: 1");
+    curl_slist* request = curl_slist_append(nullptr, "Icy-MetaData: 1");
 
     curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -324,7 +319,7 @@ void HttpSource::run() {
             headersError_ = error != AE_OK ? error : AE_ERROR_PROTOCOL;
         changed_.notify_all();
     }
-    ring_.finish(error);
+    ring_.finish();
     curl_easy_cleanup(curl);
     curl_slist_free_all(aliases);
     curl_slist_free_all(request);

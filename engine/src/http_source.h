@@ -24,7 +24,6 @@ struct HttpOptions {
     std::string agent;
     uint32_t timeoutMs = 5000;
     size_t ringCapacity = 80000;
-    bool askMetadata = true;
 };
 
 class HttpSource {
@@ -33,7 +32,6 @@ class HttpSource {
     static constexpr size_t kMaxHeaderBytes = 64 * 1024;
     static constexpr long kMaxRedirects = 5;
 
-    using HeadersFn = std::function<void(const std::vector<std::string>& lines)>;
     using MetaFn = std::function<void(std::string_view text, uint64_t audioOffset)>;
 
     HttpSource(std::string url, HttpOptions options);
@@ -41,15 +39,14 @@ class HttpSource {
     HttpSource(const HttpSource&) = delete;
     HttpSource& operator=(const HttpSource&) = delete;
 
-    // Both run on the download thread; set them before start().
-    void onHeaders(HeadersFn fn) { onHeaders_ = std::move(fn); }
+    // Runs on the download thread; set it before start().
     void onMeta(MetaFn fn) { onMeta_ = std::move(fn); }
 
     void start();
     // Waits until the final answer's headers are in (AE_OK) or the download failed (its error).
     int waitHeaders();
     void abort();
-    void join();  // after abort(): waits for the download thread
+    void join();  // after abort(): waits for the download thread; never on that thread
 
     ByteRing& ring() { return ring_; }
     // Valid once waitHeaders() returned AE_OK.
@@ -73,7 +70,6 @@ class HttpSource {
     const std::string url_;
     const HttpOptions options_;
     ByteRing ring_;
-    HeadersFn onHeaders_;
     MetaFn onMeta_;
     std::thread thread_;
     std::atomic<bool> abort_{false};

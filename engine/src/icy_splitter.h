@@ -28,7 +28,6 @@ class IcySplitter {
     bool feed(const uint8_t* data, size_t len, const AudioFn& audio, const MetaFn& meta);
 
     uint64_t audioBytes() const { return audioBytes_; }
-    bool inMetadata() const { return state_ != State::Audio; }
 
     // Reads an icy-metaint header value strictly: decimal digits only (blanks around allowed),
     // 1..kMaxMetaint. Anything else is no metadata.

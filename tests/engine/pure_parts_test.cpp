@@ -8,7 +8,7 @@
 #include "byte_ring.h"
 #include "icy_splitter.h"
 #include "playlist.h"
-#include "stream.h"
+#include "decoder.h"
 
 namespace ae {
 namespace {
@@ -144,7 +144,7 @@ TEST(ByteRing, BlocksBothWaysAndAborts) {
     const uint8_t data[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     std::thread producer([&] {
         EXPECT_TRUE(ring.write(data, 10));  // waits for the reader three times
-        ring.finish(0);
+        ring.finish();
     });
     std::vector<uint8_t> got;
     uint8_t buf[3];

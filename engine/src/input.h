@@ -1,0 +1,74 @@
+// An opened station: its download (or FFmpeg's own protocol), demuxer and decoder, and what
+// probing learnt about the stream. The opener fills it on the creating thread; from then on the
+// FFmpeg contexts belong to the decoder thread and everything else is read-only, apart from the
+// atomics, which any thread may use.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVIOContext;
+
+namespace ae {
+
+class Cancel;
+class HttpSource;
+
+struct Input {
+    using Clock = std::chrono::steady_clock;
+
+    Input() = default;
+    ~Input();  // aborts and joins the download, then frees the FFmpeg contexts
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
+    // Wakes every wait of the download and the demuxer; they fail from now on.
+    void abort();
+    // After abort(): waits for the download thread.
+    void join();
+
+    // Audio bytes the demuxer has taken, and the bytes downloaded so far.
+    int64_t bytesRead() const;
+    int64_t bytesDownloaded() const;
+    // The stream's comments as FFmpeg holds them now (creating or decoder thread).
+    std::vector<std::string> comments() const;
+
+    // FFmpeg's read and interrupt callbacks; opaque is the Input.
+    static int readPacket(void* opaque, uint8_t* buf, int size);
+    static int interrupted(void* opaque);
+
+    // Set while opening, then read-only.
+    std::string url;                   // the address that was opened (after playlists)
+    std::unique_ptr<HttpSource> http;  // null when FFmpeg fetches the stream itself
+    std::vector<std::string> headerLines;
+    bool icy = false;
+    int64_t contentLength = -1;
+    // The configured download buffer the prebuffer share is taken of (0: the ring's capacity);
+    // the ring itself may be larger, holding what the server sent while probing.
+    size_t prebufBase = 0;
+    int streamIndex = -1;
+    uint32_t rate = 0, chans = 0, ctype = 0, plugin = 0, origres = 0;
+    int64_t codecBitrate = 0, formatBitrate = 0;
+    bool oggFamily = false, wma = false;
+    std::vector<std::string> oggTags;  // the Ogg comments read while probing
+    std::vector<std::string> wmaTags;
+    Clock::time_point connected;
+    Cancel* cancel = nullptr;           // while opening only
+    Clock::time_point probeDeadline{};  // while opening only
+
+    // Set while opening, then the decoder thread's.
+    AVIOContext* avio = nullptr;
+    AVFormatContext* fmt = nullptr;
+    AVCodecContext* dec = nullptr;
+
+    std::atomic<bool> aborted{false};
+    std::atomic<int64_t> consumed{0};  // bytes the demuxer has taken (FFmpeg protocol sources)
+};
+
+}  // namespace ae

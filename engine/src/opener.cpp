@@ -1,0 +1,368 @@
+#include "opener.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "cancel.h"
+#include "ffmpeg_libs.h"
+#include "http_source.h"
+#include "playlist.h"
+#include "tags.h"
+
+namespace ae {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Download buffer used until the stream's byte rate is known: 2 s at 320 kbps.
+constexpr size_t kDefaultRingBytes = 80000;
+constexpr size_t kMinRingBytes = 8192;
+constexpr size_t kMaxRingBytes = 8 << 20;
+// The download buffer keeps at least what it holds after probing, rounded up to this.
+constexpr size_t kRingGranule = 4096;
+constexpr size_t kSniffBytes = 512;
+constexpr size_t kMaxPlaylistBytes = 64 * 1024;
+constexpr int kAvioBufferSize = 4096;
+constexpr int64_t kProbeBytes = 64 * 1024;
+
+bool isOggFormat(const AVFormatContext* fmt) {
+    return std::strcmp(fmt->iformat->name, "ogg") == 0;
+}
+bool isMp4Format(const AVFormatContext* fmt) {
+    return std::strstr(fmt->iformat->name, "mp4") != nullptr;
+}
+bool isAsfFormat(const AVFormatContext* fmt) {
+    return std::strncmp(fmt->iformat->name, "asf", 3) == 0;
+}
+
+// FFmpeg's demuxer for a content type we can trust; null: probe the bytes.
+const AVInputFormat* formatForContentType(const std::string& contentType) {
+    std::string type =
+        toLower(trim(std::string_view(contentType).substr(0, contentType.find(';'))));
+    const char* name = nullptr;
+    if (type == "audio/mpeg" || type == "audio/mp3" || type == "audio/mpeg3")
+        name = "mp3";
+    else if (type == "audio/aac" || type == "audio/aacp" || type == "audio/x-aac")
+        name = "aac";
+    else if (type == "application/ogg" || type == "audio/ogg" || type == "audio/vorbis" ||
+             type == "audio/opus")
+        name = "ogg";
+    else if (type == "audio/flac" || type == "audio/x-flac")
+        name = "flac";
+    return name ? ff::api().av_find_input_format(name) : nullptr;
+}
+
+// One creation's settings, and the steps that open one address.
+class Opener {
+  public:
+    Opener(uint32_t flags, AE_DOWNLOADPROC proc, void* user, const StreamSetup& setup,
+           Cancel& cancel)
+        : flags_(flags), proc_(proc), user_(user), setup_(setup), cancel_(cancel) {}
+
+    int attempt(const std::string& url, int depth, Opened& out);
+
+  private:
+    static Opened fresh(const std::string& url);
+    int openHttp(Opened& o);
+    int openFfmpegUrl(Input& in, const std::string& url);
+    // Reads a playlist answer into its entries; AE_OK with no entries when it is no playlist.
+    int readPlaylist(Input& in, std::vector<std::string>& entries, bool& hls);
+    int probeCustomIo(Input& in, const std::string& contentType);
+    int finishProbe(Input& in);
+
+    const uint32_t flags_;
+    const AE_DOWNLOADPROC proc_;
+    void* const user_;
+    const StreamSetup& setup_;
+    Cancel& cancel_;
+};
+
+Opened Opener::fresh(const std::string& url) {
+    Opened o;
+    o.timeline = std::make_unique<Timeline>();
+    o.input = std::make_unique<Input>();
+    o.input->url = url;
+    return o;
+}
+
+int Opener::attempt(const std::string& url, int depth, Opened& out) {
+    if (cancel_.cancelled()) return AE_ERROR_ABORTED;
+    Opened s = fresh(url);
+    s.input->cancel = &cancel_;
+    int rc = AE_ERROR_URL;
+    switch (schemeOf(url)) {
+        case Scheme::Unsupported:
+            return AE_ERROR_URL;
+        case Scheme::FfmpegProtocol: {
+            // FFmpeg knows mms as mmsh (over HTTP) and mmst (over TCP): try them in that order.
+            std::string rest = url.substr(url.find("://"));
+            if (toLower(url).starts_with("mms://")) {
+                rc = openFfmpegUrl(*s.input, "mmsh" + rest);
+                if (rc != AE_OK && rc != AE_ERROR_ABORTED && rc != AE_ERROR_CODEC) {
+                    s = fresh(url);
+                    s.input->cancel = &cancel_;
+                    rc = openFfmpegUrl(*s.input, "mmst" + rest);
+                }
+            } else {
+                rc = openFfmpegUrl(*s.input, url);
+            }
+            break;
+        }
+        case Scheme::Http: {
+            rc = openHttp(s);
+            if (rc != AE_OK) break;
+            std::vector<std::string> entries;
+            bool hls = false;
+            if (setup_.config.playlists == 1) {
+                rc = readPlaylist(*s.input, entries, hls);
+                if (rc != AE_OK) break;
+            }
+            if (hls) {
+                std::string address = s.input->http->effectiveUrl();
+                s = fresh(url);
+                s.input->cancel = &cancel_;
+                rc = openFfmpegUrl(*s.input, address);
+                break;
+            }
+            if (!entries.empty()) {
+                std::string base = s.input->http->effectiveUrl();
+                s = {};  // the playlist's download is done with
+                if (depth + 1 >= kMaxPlaylistDepth) return AE_ERROR_PLAYLIST;
+                for (const std::string& entry : entries) {
+                    rc = attempt(resolveUrl(base, entry), depth + 1, out);
+                    if (rc == AE_OK || rc == AE_ERROR_ABORTED) return rc;
+                }
+                return AE_ERROR_PLAYLIST;
+            }
+            rc = probeCustomIo(*s.input, s.input->http->header("content-type"));
+            if (rc == AE_OK && proc_ && (flags_ & AE_STREAM_STATUS)) {
+                std::string block;
+                for (const std::string& line : s.input->headerLines)
+                    block.append(line).push_back('\0');
+                block.push_back('\0');
+                proc_(block.data(), 0, user_);
+            }
+            break;
+        }
+    }
+    if (rc != AE_OK) return cancel_.cancelled() ? AE_ERROR_ABORTED : rc;
+    s.input->cancel = nullptr;
+    s.input->probeDeadline = {};
+    out = std::move(s);
+    return AE_OK;
+}
+
+int Opener::openHttp(Opened& o) {
+    Input& in = *o.input;
+    HttpOptions options;
+    options.agent = setup_.config.agent;
+    options.timeoutMs = setup_.config.timeoutMs;
+    options.ringCapacity = kDefaultRingBytes;
+    in.http = std::make_unique<HttpSource>(in.url, options);
+    Timeline* timeline = o.timeline.get();
+    in.http->onMeta(
+        [timeline](std::string_view text, uint64_t offset) { timeline->addMeta(text, offset); });
+    cancel_.attach(in.http.get());
+    in.http->start();
+    // The decoders load while the server is asked and its answer awaited. Not sooner: on a
+    // small machine the loading slows down whatever else a program does at its start.
+    ff::preload();
+    int rc = in.http->waitHeaders();
+    cancel_.detach(in.http.get());
+    if (rc != AE_OK) return rc;
+    in.connected = Clock::now();
+    in.headerLines = in.http->headerLines();
+    in.icy = in.http->icyAnswer();
+    in.contentLength = in.http->contentLength();
+    return AE_OK;
+}
+
+int Opener::readPlaylist(Input& in, std::vector<std::string>& entries, bool& hls) {
+    // Metadata in the answer means a stream, never a playlist.
+    if (!in.http->header("icy-metaint").empty()) return AE_OK;
+    ByteRing& ring = in.http->ring();
+    auto deadline = in.connected + std::chrono::milliseconds(setup_.config.timeoutMs);
+    ring.waitFor(kSniffBytes, deadline);
+    if (ring.aborted()) return AE_ERROR_ABORTED;
+    std::string head(std::min(ring.size(), kSniffBytes), '\0');
+    head.resize(ring.peek(reinterpret_cast<uint8_t*>(head.data()), head.size()));
+    PlaylistKind kind =
+        detectPlaylist(in.http->header("content-type"), in.http->effectiveUrl(), head);
+    if (kind == PlaylistKind::None) return AE_OK;
+    if (kind == PlaylistKind::Hls) {
+        hls = true;
+        return AE_OK;
+    }
+    // A playlist is small: wait for all of it, but never hold more than kMaxPlaylistBytes.
+    ring.waitFor(kMaxPlaylistBytes + 1, deadline);
+    if (ring.aborted()) return AE_ERROR_ABORTED;
+    if (!ring.finished() || ring.size() > kMaxPlaylistBytes) return AE_ERROR_PLAYLIST;
+    std::string body(ring.size(), '\0');
+    body.resize(ring.peek(reinterpret_cast<uint8_t*>(body.data()), body.size()));
+    entries = parsePlaylist(kind, body);
+    return entries.empty() ? AE_ERROR_PLAYLIST : AE_OK;
+}
+
+int Opener::probeCustomIo(Input& in, const std::string& contentType) {
+    // The answer's time-out covers sniffing and probing together.
+    in.probeDeadline = in.connected + std::chrono::milliseconds(setup_.config.timeoutMs);
+    if (!ff::load()) return AE_ERROR_CODEC;
+    auto* buffer = static_cast<uint8_t*>(ff::api().av_malloc(kAvioBufferSize));
+    if (!buffer) return AE_ERROR_MEMORY;
+    in.avio = ff::api().avio_alloc_context(buffer, kAvioBufferSize, 0, &in, &Input::readPacket,
+                                           nullptr, nullptr);
+    if (!in.avio) {
+        ff::api().av_free(buffer);
+        return AE_ERROR_MEMORY;
+    }
+    in.avio->seekable = 0;
+    in.fmt = ff::api().avformat_alloc_context();
+    if (!in.fmt) return AE_ERROR_MEMORY;
+    in.fmt->pb = in.avio;
+    in.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    in.fmt->interrupt_callback = {&Input::interrupted, &in};
+    in.fmt->probesize = kProbeBytes;
+    in.fmt->format_probesize = kProbeBytes / 2;
+    in.fmt->max_analyze_duration = 2 * AV_TIME_BASE;
+    cancel_.attach(in.http.get());
+    int rc =
+        ff::api().avformat_open_input(&in.fmt, nullptr, formatForContentType(contentType), nullptr);
+    cancel_.detach(in.http.get());
+    if (rc < 0) {
+        // avformat_open_input frees the context on failure; the I/O context stays ours.
+        in.fmt = nullptr;
+        if (cancel_.cancelled() || in.http->ring().aborted()) return AE_ERROR_ABORTED;
+        return Clock::now() >= in.probeDeadline ? AE_ERROR_TIMEOUT : AE_ERROR_FORMAT;
+    }
+    cancel_.attach(in.http.get());
+    rc = finishProbe(in);
+    cancel_.detach(in.http.get());
+    if (rc == AE_ERROR_FORMAT && Clock::now() >= in.probeDeadline) rc = AE_ERROR_TIMEOUT;
+    if (rc == AE_OK) {
+        // Now the byte rate is known: size the download buffer as configured, but never below
+        // what the server's burst already filled, so the reported fill stays within 100%.
+        int64_t bitrate = in.codecBitrate > 0 ? in.codecBitrate : in.formatBitrate;
+        if (bitrate > 0) {
+            auto bytes = static_cast<size_t>(bitrate / 8 * setup_.config.netBufferMs / 1000);
+            in.prebufBase = std::clamp(bytes, kMinRingBytes, kMaxRingBytes);
+            in.http->ring().setCapacity(in.prebufBase, kRingGranule);
+        }
+    }
+    return rc;
+}
+
+int Opener::openFfmpegUrl(Input& in, const std::string& url) {
+    in.probeDeadline = Clock::now() + std::chrono::milliseconds(setup_.config.timeoutMs);
+    if (!ff::load()) return AE_ERROR_CODEC;
+    in.fmt = ff::api().avformat_alloc_context();
+    if (!in.fmt) return AE_ERROR_MEMORY;
+    in.fmt->interrupt_callback = {&Input::interrupted, &in};
+    in.fmt->probesize = kProbeBytes;
+    in.fmt->max_analyze_duration = 2 * AV_TIME_BASE;
+    AVDictionary* options = nullptr;
+    if (!setup_.config.agent.empty())
+        ff::api().av_dict_set(&options, "user_agent", setup_.config.agent.c_str(), 0);
+    ff::api().av_dict_set(&options, "protocol_whitelist", "http,https,tcp,tls,crypto,hls,mmsh,mmst",
+                          0);
+    ff::api().av_dict_set_int(&options, "timeout", int64_t{setup_.config.timeoutMs} * 1000, 0);
+    int rc = ff::api().avformat_open_input(&in.fmt, url.c_str(), nullptr, &options);
+    ff::api().av_dict_free(&options);
+    if (rc < 0) {
+        in.fmt = nullptr;
+        if (cancel_.cancelled()) return AE_ERROR_ABORTED;
+        if (rc == AVERROR_PROTOCOL_NOT_FOUND) return AE_ERROR_URL;
+        if (rc == AVERROR(ETIMEDOUT) || rc == AVERROR_EXIT) return AE_ERROR_TIMEOUT;
+        return rc == AVERROR_INVALIDDATA ? AE_ERROR_FORMAT : AE_ERROR_CONNECT;
+    }
+    in.connected = Clock::now();
+    return finishProbe(in);
+}
+
+int Opener::finishProbe(Input& in) {
+    if (ff::api().avformat_find_stream_info(in.fmt, nullptr) < 0) {
+        return cancel_.cancelled() ? AE_ERROR_ABORTED : AE_ERROR_FORMAT;
+    }
+    if (cancel_.cancelled()) return AE_ERROR_ABORTED;
+    in.streamIndex = ff::api().av_find_best_stream(in.fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (in.streamIndex < 0) return AE_ERROR_FORMAT;
+    AVStream* st = in.fmt->streams[in.streamIndex];
+    const AVCodecParameters* par = st->codecpar;
+
+    const Plugins& plugins = setup_.plugins;
+    switch (par->codec_id) {
+        case AV_CODEC_ID_MP1:
+            in.ctype = AE_CTYPE_STREAM_MP1;
+            break;
+        case AV_CODEC_ID_MP2:
+            in.ctype = AE_CTYPE_STREAM_MP2;
+            break;
+        case AV_CODEC_ID_MP3:
+            if (isAsfFormat(in.fmt)) {
+                if (!plugins.wma) return AE_ERROR_CODEC;
+                in.ctype = AE_CTYPE_STREAM_WMA_MP3;
+                in.plugin = kPluginWma;
+                in.wma = true;
+            } else {
+                in.ctype = AE_CTYPE_STREAM_MP3;
+            }
+            break;
+        case AV_CODEC_ID_VORBIS:
+            in.ctype = AE_CTYPE_STREAM_OGG;
+            break;
+        case AV_CODEC_ID_OPUS:
+            in.ctype = AE_CTYPE_STREAM_OPUS;
+            break;
+        case AV_CODEC_ID_FLAC:
+            in.ctype = isOggFormat(in.fmt) ? AE_CTYPE_STREAM_FLAC_OGG : AE_CTYPE_STREAM_FLAC;
+            break;
+        case AV_CODEC_ID_AAC:
+        case AV_CODEC_ID_AAC_LATM:
+            if (!plugins.aac) return AE_ERROR_CODEC;
+            in.ctype = isMp4Format(in.fmt) ? AE_CTYPE_STREAM_MP4 : AE_CTYPE_STREAM_AAC;
+            in.plugin = kPluginAac;
+            break;
+        case AV_CODEC_ID_WMAV1:
+        case AV_CODEC_ID_WMAV2:
+        case AV_CODEC_ID_WMAPRO:
+            if (!plugins.wma) return AE_ERROR_CODEC;
+            in.ctype = AE_CTYPE_STREAM_WMA;
+            in.plugin = kPluginWma;
+            in.wma = true;
+            break;
+        default:
+            return AE_ERROR_CODEC;
+    }
+    in.oggFamily = isOggFormat(in.fmt);
+
+    const AVCodec* codec = ff::api().avcodec_find_decoder(par->codec_id);
+    if (!codec) return AE_ERROR_CODEC;
+    in.dec = ff::api().avcodec_alloc_context3(codec);
+    if (!in.dec) return AE_ERROR_MEMORY;
+    if (ff::api().avcodec_parameters_to_context(in.dec, par) < 0 ||
+        ff::api().avcodec_open2(in.dec, codec, nullptr) < 0)
+        return AE_ERROR_CODEC;
+    if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) return AE_ERROR_FORMAT;
+    in.rate = static_cast<uint32_t>(par->sample_rate);
+    in.chans = static_cast<uint32_t>(par->ch_layout.nb_channels);
+    in.codecBitrate = par->bit_rate;
+    in.formatBitrate = in.fmt->bit_rate;  // the demuxer's context is the decoder's from now on
+
+    if (in.oggFamily) in.oggTags = in.comments();
+    if (in.wma) in.wmaTags = windowsMediaTags(in.fmt->metadata);
+    // The headers read so far are the stream's start, not a change.
+    st->event_flags &= ~AVSTREAM_EVENT_FLAG_METADATA_UPDATED;
+    in.fmt->event_flags &= ~AVFMT_EVENT_FLAG_METADATA_UPDATED;
+    return AE_OK;
+}
+
+}  // namespace
+
+int openStation(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
+                const StreamSetup& setup, Cancel& cancel, Opened& out) {
+    if (url.empty()) return AE_ERROR_URL;
+    return Opener(flags, proc, user, setup, cancel).attempt(url, 0, out);
+}
+
+}  // namespace ae

@@ -1,0 +1,40 @@
+// Opens a station on the creating thread: connects, follows playlists to the first entry that
+// plays, and probes the format. Blocks; AE_ERROR_ABORTED once the creation is cancelled.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audioengine.h"
+#include "config.h"
+#include "input.h"
+#include "timeline.h"
+
+namespace ae {
+
+class Cancel;
+
+// How deep playlists may name further playlists.
+inline constexpr int kMaxPlaylistDepth = 3;
+
+// The download reports metadata into the timeline from the start, so the input always goes
+// first: declared last, and replaced first on assignment.
+struct Opened {
+    Opened() = default;
+    Opened(Opened&&) = default;
+    Opened& operator=(Opened&& other) noexcept {
+        input = std::move(other.input);
+        timeline = std::move(other.timeline);
+        return *this;
+    }
+
+    std::unique_ptr<Timeline> timeline;
+    std::unique_ptr<Input> input;
+};
+
+// AE_OK and the opened station, or an AE_ERROR_* code.
+int openStation(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
+                const StreamSetup& setup, Cancel& cancel, Opened& out);
+
+}  // namespace ae
