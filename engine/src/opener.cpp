@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "cancel.h"
@@ -54,6 +55,9 @@ const AVInputFormat* formatForContentType(const std::string& contentType) {
     return name ? ff::api().av_find_input_format(name) : nullptr;
 }
 
+// Most addresses one creation tries, playlists and their entries together.
+constexpr size_t kMaxAddresses = 64;
+
 // One creation's settings, and the steps that open one address.
 class Opener {
   public:
@@ -64,6 +68,8 @@ class Opener {
     int attempt(const std::string& url, int depth, Opened& out);
 
   private:
+    // Whether the address may still be tried: each once, and no more than kMaxAddresses.
+    bool mayTry(const std::string& url);
     static Opened fresh(const std::string& url);
     int openHttp(Opened& o);
     int openFfmpegUrl(Input& in, const std::string& url);
@@ -77,7 +83,12 @@ class Opener {
     void* const user_;
     const StreamSetup& setup_;
     Cancel& cancel_;
+    std::set<std::string> tried_;  // every address this creation has tried
 };
+
+bool Opener::mayTry(const std::string& url) {
+    return tried_.size() < kMaxAddresses && tried_.insert(url).second;
+}
 
 Opened Opener::fresh(const std::string& url) {
     Opened o;
@@ -89,6 +100,7 @@ Opened Opener::fresh(const std::string& url) {
 
 int Opener::attempt(const std::string& url, int depth, Opened& out) {
     if (cancel_.cancelled()) return AE_ERROR_ABORTED;
+    if (!mayTry(url)) return AE_ERROR_PLAYLIST;
     Opened s = fresh(url);
     s.input->cancel = &cancel_;
     int rc = AE_ERROR_URL;
@@ -131,6 +143,7 @@ int Opener::attempt(const std::string& url, int depth, Opened& out) {
                 s = {};  // the playlist's download is done with
                 if (depth + 1 >= kMaxPlaylistDepth) return AE_ERROR_PLAYLIST;
                 for (const std::string& entry : entries) {
+                    if (tried_.size() >= kMaxAddresses) break;
                     rc = attempt(resolveUrl(base, entry), depth + 1, out);
                     if (rc == AE_OK || rc == AE_ERROR_ABORTED) return rc;
                 }

@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <random>
 
 #include "engine_test_support.h"
@@ -276,13 +278,40 @@ TEST_F(ServerTest, ShoutcastAnswerGoesUnderIcyWithMetadata) {
     EXPECT_TRUE(AE_StreamFree(c.handle));
 }
 
+// A .pls naming each of `entries` in turn.
+std::string plsNaming(const std::vector<std::string>& entries) {
+    std::string pls = "[playlist]\nNumberOfEntries=" + std::to_string(entries.size()) + "\n";
+    for (size_t i = 0; i < entries.size(); ++i)
+        pls += "File" + std::to_string(i + 1) + "=" + entries[i] + "\n";
+    return pls;
+}
+
 TEST_F(ServerTest, PlaylistAnswersResolveToTheirStream) {
     std::string mp3 = fileBytes(media().mp3);
     ScriptServer* self = nullptr;
-    ScriptServer server([&self, &mp3](int fd, const std::string& request,
-                                      const std::atomic<bool>&) {
+    std::mutex mtx;  // guards asked
+    std::map<std::string, int> asked;
+    ScriptServer server([&self, &mp3, &mtx, &asked](int fd, const std::string& request,
+                                                    const std::atomic<bool>&) {
         std::string path = request.substr(4, request.find(' ', 4) - 4);
-        if (path == "/list.pls") {
+        {
+            std::lock_guard lock(mtx);
+            ++asked[path];
+        }
+        const std::string plsHead = httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/x-scpls"});
+        if (path == "/self.pls") {
+            ScriptServer::sendAll(fd,
+                                  plsHead + plsNaming(std::vector<std::string>(64, "self.pls")));
+        } else if (path == "/fan.pls" || path.starts_with("/fan/")) {
+            // 64 playlists, each naming 64 addresses that are missing: 4,160 addresses in all.
+            std::vector<std::string> entries;
+            for (int i = 0; i < 64; ++i)
+                entries.push_back(path == "/fan.pls" ? "fan/" + std::to_string(i) + ".pls"
+                                                     : path + "-" + std::to_string(i) + ".mp3");
+            ScriptServer::sendAll(fd, path.ends_with(".mp3")
+                                          ? httpHead("HTTP/1.0 404 Not Found", {})
+                                          : plsHead + plsNaming(entries));
+        } else if (path == "/list.pls") {
             ScriptServer::sendAll(
                 fd, httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/x-scpls"}) +
                         "[playlist]\nNumberOfEntries=2\nFile1=http://127.0.0.1:1/dead\n"
@@ -311,10 +340,28 @@ TEST_F(ServerTest, PlaylistAnswersResolveToTheirStream) {
         EXPECT_TRUE(hasEntry(AE_ChannelGetTags(c.handle, AE_TAG_HTTP), "Content-Type: audio/mpeg"));
         AE_StreamFree(c.handle);
     }
-    // A playlist naming itself stops at the depth bound.
+    // A playlist naming itself is not asked for again.
     Created loop = create(server.url("/self.m3u"));
     EXPECT_EQ(loop.handle, 0u);
     EXPECT_EQ(loop.error, AE_ERROR_PLAYLIST);
+
+    // One creation asks for each address once and for at most 64 addresses in all.
+    Created selfList = create(server.url("/self.pls"));
+    EXPECT_EQ(selfList.error, AE_ERROR_PLAYLIST);
+    Created fan = create(server.url("/fan.pls"));
+    EXPECT_EQ(fan.error, AE_ERROR_PLAYLIST);
+    {
+        std::lock_guard lock(mtx);
+        EXPECT_EQ(asked["/self.pls"], 1);
+        int fanRequests = 0;
+        for (const auto& [path, count] : asked) {
+            if (!path.starts_with("/fan")) continue;
+            EXPECT_EQ(count, 1) << path;
+            fanRequests += count;
+        }
+        EXPECT_LE(fanRequests, 64);
+        EXPECT_GE(fanRequests, 64) << "the bound, not a failure, ended the creation";
+    }
 
     // Without playlist resolution the answer is just not audio.
     AE_SetConfig(AE_CONFIG_NET_PLAYLIST, 0);
