@@ -58,6 +58,13 @@ const AVInputFormat* formatForContentType(const std::string& contentType) {
 // Most addresses one creation tries, playlists and their entries together.
 constexpr size_t kMaxAddresses = 64;
 
+// The engine's error for a failed open of FFmpeg's own.
+int ffmpegError(int averror) {
+    if (averror == AVERROR_PROTOCOL_NOT_FOUND) return AE_ERROR_URL;
+    if (averror == AVERROR(ETIMEDOUT) || averror == AVERROR_EXIT) return AE_ERROR_TIMEOUT;
+    return averror == AVERROR_INVALIDDATA ? AE_ERROR_FORMAT : AE_ERROR_CONNECT;
+}
+
 // One creation's settings, and the steps that open one address.
 class Opener {
   public:
@@ -272,6 +279,10 @@ int Opener::openFfmpegUrl(Input& in, const std::string& url) {
     in.fmt = ff::api().avformat_alloc_context();
     if (!in.fmt) return AE_ERROR_MEMORY;
     in.fmt->interrupt_callback = {&Input::interrupted, &in};
+    in.certificates = trustedCertificatesFile();
+    in.ffmpegOpen = in.fmt->io_open;
+    in.fmt->opaque = &in;
+    in.fmt->io_open = &Input::openVerified;
     in.fmt->probesize = kProbeBytes;
     in.fmt->max_analyze_duration = 2 * AV_TIME_BASE;
     AVDictionary* options = nullptr;
@@ -285,12 +296,13 @@ int Opener::openFfmpegUrl(Input& in, const std::string& url) {
     if (rc < 0) {
         in.fmt = nullptr;
         if (cancel_.cancelled()) return AE_ERROR_ABORTED;
-        if (rc == AVERROR_PROTOCOL_NOT_FOUND) return AE_ERROR_URL;
-        if (rc == AVERROR(ETIMEDOUT) || rc == AVERROR_EXIT) return AE_ERROR_TIMEOUT;
-        return rc == AVERROR_INVALIDDATA ? AE_ERROR_FORMAT : AE_ERROR_CONNECT;
+        // A playlist that opened but whose parts did not failed as those parts did.
+        return ffmpegError(in.openFailure != 0 ? in.openFailure.load() : rc);
     }
     in.connected = Clock::now();
-    return finishProbe(in);
+    rc = finishProbe(in);
+    if (rc == AE_ERROR_FORMAT && in.openFailure != 0) rc = ffmpegError(in.openFailure);
+    return rc;
 }
 
 int Opener::finishProbe(Input& in) {

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <sstream>
 
 #include "engine_test_support.h"
 
@@ -157,6 +158,71 @@ TEST_F(ServerTest, BadBodiesFailWithinTheTimeOut) {
     EXPECT_EQ(t.handle, 0u);
     EXPECT_EQ(t.error, AE_ERROR_TIMEOUT);
     EXPECT_LT(t.seconds, kTimeoutMs / 1000.0 + 3);
+}
+
+TEST_F(ServerTest, HttpsTrustsOnlyWhatTheCertificateStoreVouchesFor) {
+    TlsSites tls;
+    ASSERT_TRUE(tls.start()) << tls.error();
+    const std::string www = tls.folder() + "/";
+    fx::writeFile(www + "tone.mp3", fileBytes(media().mp3));
+    fx::ChildProcess hls;
+    ASSERT_TRUE(hls.start({"ffmpeg",
+                           "-nostdin",
+                           "-loglevel",
+                           "error",
+                           "-f",
+                           "lavfi",
+                           "-i",
+                           "sine=frequency=440:sample_rate=44100:duration=6",
+                           "-ac",
+                           "2",
+                           "-c:a",
+                           "aac",
+                           "-b:a",
+                           "64k",
+                           "-f",
+                           "hls",
+                           "-hls_time",
+                           "2",
+                           "-hls_list_size",
+                           "0",
+                           "-hls_segment_filename",
+                           www + "seg%d.ts",
+                           www + "list.m3u8"}));
+    ASSERT_EQ(hls.wait(60s), 0) << hls.stderrText();
+    // The engine takes the store from where OpenSSL looks first.
+    ASSERT_EQ(::setenv("SSL_CERT_FILE", tls.caFile().c_str(), 1), 0);
+
+    // Our own download (a plain stream, an HLS playlist) and FFmpeg's (the HLS segments).
+    Created mp3 = create(tls.url(TlsSites::Trusted, "/tone.mp3"));
+    EXPECT_NE(mp3.handle, 0u) << mp3.error;
+    AE_StreamFree(mp3.handle);
+    Created list = create(tls.url(TlsSites::Trusted, "/list.m3u8"));
+    EXPECT_NE(list.handle, 0u) << list.error;
+    AE_CHANNELINFO info{};
+    EXPECT_TRUE(AE_ChannelGetInfo(list.handle, &info));
+    EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_AAC);
+    AE_StreamFree(list.handle);
+
+    const std::string playlist = fileBytes(www + "list.m3u8");
+    for (auto site : {TlsSites::SelfSigned, TlsSites::WrongHost}) {
+        SCOPED_TRACE(tls.url(site, "/"));
+        Created direct = create(tls.url(site, "/tone.mp3"));
+        EXPECT_EQ(direct.handle, 0u);
+        EXPECT_EQ(direct.error, AE_ERROR_CONNECT);
+        // A trusted playlist whose segments are on the untrusted site.
+        std::string elsewhere;
+        std::istringstream lines(playlist);
+        for (std::string line; std::getline(lines, line);)
+            elsewhere += (line.starts_with("seg") ? tls.url(site, "/" + line) : line) + "\n";
+        const std::string name = "elsewhere" + std::to_string(site) + ".m3u8";
+        fx::writeFile(www + name, elsewhere);
+        Created segments = create(tls.url(TlsSites::Trusted, "/" + name));
+        EXPECT_EQ(segments.handle, 0u);
+        EXPECT_EQ(segments.error, AE_ERROR_CONNECT);
+        if (segments.handle) AE_StreamFree(segments.handle);
+    }
+    ::unsetenv("SSL_CERT_FILE");
 }
 
 TEST_F(ServerTest, BadMetaintValuesPlayAsPlainAudio) {
