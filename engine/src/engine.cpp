@@ -112,7 +112,7 @@ int Engine::createStream(const std::string& url, uint32_t flags, AE_DOWNLOADPROC
     }
     AE_HANDLE handle = g_nextHandle++;
     if (handle == 0) handle = g_nextHandle++;
-    stream->startDecoding(handle);
+    stream->setHandle(handle);
     streams_[handle] = stream;
     out = handle;
     return AE_OK;

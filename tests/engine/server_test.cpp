@@ -158,6 +158,54 @@ TEST_F(ServerTest, BadBodiesFailWithinTheTimeOut) {
     EXPECT_EQ(t.handle, 0u);
     EXPECT_EQ(t.error, AE_ERROR_TIMEOUT);
     EXPECT_LT(t.seconds, kTimeoutMs / 1000.0 + 3);
+
+    // Every MP3 frame cut short after its header and side information, which now says that
+    // its data begins far back in frames that do not hold it: the frames parse, but nothing in
+    // them decodes.
+    std::string cut;
+    for (size_t pos = 0; pos + 4 <= mp3.size();) {
+        const auto* h = reinterpret_cast<const uint8_t*>(mp3.data() + pos);
+        if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) {
+            ++pos;
+            continue;
+        }
+        cut.append(mp3, pos, 40);
+        cut[cut.size() - 36] = '\xFF';  // main_data_begin: the side information's first 9 bits
+        cut[cut.size() - 35] = static_cast<char>(cut[cut.size() - 35] | 0x80);
+        pos += 144 * 128000 / 44100 + ((h[2] >> 1) & 1);  // 128 kbps at 44100 Hz
+    }
+    ScriptServer truncated([cut](int fd, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::sendAll(fd, mp3Head());
+        while (ScriptServer::pause(stopping, 100) && ScriptServer::sendAll(fd, cut)) {
+        }
+    });
+    Created f = create(truncated.url("/x"));
+    EXPECT_EQ(f.handle, 0u);
+    EXPECT_EQ(f.error, AE_ERROR_FORMAT);
+    EXPECT_LT(f.seconds, kTimeoutMs / 1000.0 + 3);
+    if (f.handle) AE_StreamFree(f.handle);
+}
+
+TEST_F(ServerTest, FillIsMeasuredAgainstTheBufferUnlessTheBodyIsShorter) {
+    std::string mp3 = fileBytes(media().mp3);
+    // A live stream that announces a body far longer than any buffer.
+    ScriptServer live([mp3](int fd, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::sendAll(fd, mp3Head({"Content-Length: 1000000000000"}));
+        ScriptServer::sendAll(fd, mp3);
+        ScriptServer::pause(stopping, 60000);
+    });
+    Created c = create(live.url("/live"));
+    ASSERT_NE(c.handle, 0u) << c.error;
+    EXPECT_LE(AE_StreamGetFilePosition(c.handle, AE_FILEPOS_END), 80000u + 4096u);
+    EXPECT_GE(bufferUntil76(c.handle, 15s), 76);
+    AE_StreamFree(c.handle);
+
+    const std::string body = mp3.substr(0, 24000);
+    ScriptServer small(answer(mp3Head({"Content-Length: " + std::to_string(body.size())}), body));
+    Created s = create(small.url("/short"));
+    ASSERT_NE(s.handle, 0u) << s.error;
+    EXPECT_EQ(AE_StreamGetFilePosition(s.handle, AE_FILEPOS_END), body.size());
+    AE_StreamFree(s.handle);
 }
 
 TEST_F(ServerTest, HttpsTrustsOnlyWhatTheCertificateStoreVouchesFor) {
