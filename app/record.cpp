@@ -1,6 +1,5 @@
 #include "app/record.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <limits.h>
 
 #include "playback/errors.h"
+#include "playback/localfile.h"
 #include "playback/station.h"
 
 namespace {
@@ -30,12 +30,6 @@ std::string FieldText(const unsigned char (&bytes)[kStationRecordSize], TField f
     const std::size_t length = std::min<std::size_t>(bytes[field.offset], field.capacity);
     return std::string(reinterpret_cast<const char*>(bytes) + field.offset + 1, length);
 }
-
-// Closes the descriptor on every path out of ReadStationRecord.
-struct TFileCloser {
-    int fd;
-    ~TFileCloser() { ::close(fd); }
-};
 
 }  // namespace
 
@@ -70,10 +64,11 @@ TStationRecord DecodeStationRecord(const unsigned char (&bytes)[kStationRecordSi
 std::optional<TStationRecord> ReadStationRecord(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return std::nullopt;
-    // Read-only: the program never writes the file, so a read-only file still works.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Read-only: the program never writes the file, so a read-only file still works. Only a
+    // regular file opens, so a FIFO cannot hold up the window thread.
+    const int fd = OpenRegularFile(path);
     if (fd < 0) throw EInOutError(errno);
-    TFileCloser closer{fd};
+    TFileCloser closer(fd);
     if (::fstat(fd, &info) != 0) throw EInOutError(errno);
     if (info.st_size < static_cast<off_t>(kStationRecordSize)) return std::nullopt;
 

@@ -18,8 +18,9 @@ constexpr uint64_t kPositionFailed = ~uint64_t{0};
 // The newest worker's generation; a worker whose own differs has been superseded.
 std::atomic<uint64_t> LatestGeneration{0};
 std::atomic<int> RunningWorkers{0};
-// Guarded by HandleMutex: the supersede test together with a store or read of StreamHandle by
-// a worker, so an older worker can never store over, or read, a newer worker's handle.
+// Guarded by HandleMutex: a worker's supersede test together with its store or read of
+// StreamHandle, or its start of playback, so an older worker never stores over, frees or plays
+// a newer worker's stream.
 std::mutex& HandleMutex = *new std::mutex;
 
 // This thread's worker generation; 0 on threads that are no worker.
@@ -33,7 +34,8 @@ bool ThisWorkerSuperseded() {
     return ThisWorkerGeneration != 0 && Superseded(ThisWorkerGeneration);
 }
 
-// Steps 11 to 13, on the window thread.
+// Falls back to the stream address for an empty home address and to the home address for an
+// empty station title, and shows the title; on the window thread.
 void SettleStationTitle(TPlayerWindow& window) {
     if (HomeAddress.empty()) HomeAddress = DefaultStreamAddress;
     if (StationTitle.empty()) StationTitle = HomeAddress;
@@ -41,11 +43,11 @@ void SettleStationTitle(TPlayerWindow& window) {
 }
 
 // The buffer fill of one pass of the buffering loop; nullopt ends the loop without a message.
-std::optional<int32_t> BufferFillPercent(AE_HANDLE stream) {
+std::optional<int32_t> BufferFillPercent(AE_HANDLE stream, bool wma) {
     const uint64_t end = AE_StreamGetFilePosition(stream, AE_FILEPOS_END);
     // A failed end position, and an end of 0 that would divide by zero, end the loop.
     if (end == kPositionFailed || end == 0) return std::nullopt;
-    if (IsWmaStream.load()) {
+    if (wma) {
         return static_cast<int32_t>(
             static_cast<uint32_t>(AE_StreamGetFilePosition(stream, AE_FILEPOS_WMA_BUFFER)));
     }
@@ -59,10 +61,19 @@ std::optional<int32_t> BufferFillPercent(AE_HANDLE stream) {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(quotient)));
 }
 
-// Ends a worker that has been superseded: its own stream is of no use to anyone.
-void DropOwnStream(AE_HANDLE own) {
-    if (own) AE_StreamFree(own);
-}
+// Runs on every way out of a worker: a superseded worker frees the stream it made (no one else
+// will, and it is of no use to anyone), and the worker is counted out.
+struct TWorkerExit {
+    uint64_t generation;
+    AE_HANDLE own = 0;  // this worker's stream, until it plays
+    const char* ending = "superseded or window closed";
+
+    ~TWorkerExit() {
+        if (own && Superseded(generation)) AE_StreamFree(own);
+        DebugLog("worker %llu end: %s", static_cast<unsigned long long>(generation), ending);
+        --RunningWorkers;
+    }
+};
 
 }  // namespace
 
@@ -94,68 +105,75 @@ void ConnectWorker(std::string location, uint64_t generation) {
     ThisWorkerGeneration = generation;
     DebugLog("worker %llu start: %s", static_cast<unsigned long long>(generation),
              location.c_str());
-    AE_HANDLE own = 0;
-    const char* ending = "superseded or window closed";
-    [&] {
-        // 1: free the previous stream.
-        AE_HANDLE previous;
-        {
-            std::lock_guard lock(HandleMutex);
-            if (Superseded(generation)) return;
-            previous = StreamHandle.load();
-        }
-        AE_StreamFree(previous);
+    TWorkerExit exit{generation};
 
-        // 2, 3: connect; the call blocks until the server has answered.
-        if (!PlayerSend(kStatusConnecting, 0)) return;
-        own = AE_StreamCreateURL(location.c_str(), 0, kStreamCreateFlags, nullptr, nullptr);
-        {
-            std::lock_guard lock(HandleMutex);
-            if (Superseded(generation)) return;
-            StreamHandle.store(own);
-        }
-
-        // 4: no service; the watchdog tries again.
-        if (own == 0) {
-            PlayerSend(kStatusNoService, 0);
-            ending = "no service";
-            return;
-        }
-
-        // 5, 6: buffering.
-        IsWmaStream.store(AE_ChannelGetTags(own, AE_TAG_WMA) != nullptr);
-        for (;;) {
-            if (Superseded(generation)) return;
-            const auto percent = BufferFillPercent(own);
-            if (!percent) break;
-            if (!PlayerSend(kStatusBuffering, *percent)) return;
-            if (static_cast<uint32_t>(*percent) > kBufferingDonePercent) break;
-            std::this_thread::sleep_for(kBufferingPause);
-        }
-
-        // 7 to 10: tags and the callbacks that keep the song title current.
+    // Free the previous stream. A superseded worker must not free a newer worker's stream.
+    AE_HANDLE previous;
+    {
+        std::lock_guard lock(HandleMutex);
         if (Superseded(generation)) return;
-        ScanConnectTags();
-        if (IsWmaStream.load()) {
-            AE_ChannelSetSync(StreamHandle.load(), AE_SYNC_WMA_META, 0, MetaSyncProc, nullptr);
-            AE_ChannelSetSync(StreamHandle.load(), AE_SYNC_WMA_CHANGE, 0, WmaChangeSyncProc,
-                              nullptr);
-        } else {
-            AE_ChannelSetSync(StreamHandle.load(), AE_SYNC_META, 0, MetaSyncProc, nullptr);
-            AE_ChannelSetSync(StreamHandle.load(), AE_SYNC_OGG_CHANGE, 0, MetaSyncProc, nullptr);
-        }
-        ShowStreamTitle();
-        AE_ChannelSetSync(StreamHandle.load(), AE_SYNC_META, 0, MetaSyncProc, nullptr);
+        previous = StreamHandle.load();
+    }
+    AE_StreamFree(previous);
 
-        // 11 to 13 on the window thread, then 14: play.
+    // Connect; the call blocks until the server has answered or the engine has given up.
+    if (!PlayerSend(kStatusConnecting, 0)) return;
+    const AE_HANDLE own =
+        AE_StreamCreateURL(location.c_str(), 0, kStreamCreateFlags, nullptr, nullptr);
+    exit.own = own;
+    // Whether the stream carries Windows Media header tags; the worker keeps its own copy, since
+    // a newer worker may store its stream's flag at any time.
+    const bool wma = own != 0 && AE_ChannelGetTags(own, AE_TAG_WMA) != nullptr;
+    {
+        std::lock_guard lock(HandleMutex);
         if (Superseded(generation)) return;
-        if (!MainWindowHandle.invokeOnWindow(SettleStationTitle)) return;
+        StreamHandle.store(own);
+        if (own != 0) IsWmaStream.store(wma);
+    }
+    if (own == 0) {
+        // No service; the watchdog tries again.
+        PlayerSend(kStatusNoService, 0);
+        exit.ending = "no service";
+        return;
+    }
+
+    // Report the buffer's fill until it is full enough to play.
+    for (;;) {
         if (Superseded(generation)) return;
-        AE_ChannelPlay(StreamHandle.load(), 0);
-        own = 0;
-        ending = "playing";
-    }();
-    if (own && Superseded(generation)) DropOwnStream(own);
-    DebugLog("worker %llu end: %s", static_cast<unsigned long long>(generation), ending);
-    --RunningWorkers;
+        const auto percent = BufferFillPercent(own, wma);
+        if (!percent) break;
+        if (!PlayerSend(kStatusBuffering, *percent)) return;
+        if (static_cast<uint32_t>(*percent) > kBufferingDonePercent) break;
+        std::this_thread::sleep_for(kBufferingPause);
+    }
+
+    // Station name and format, then the callbacks that keep the song title current. From here
+    // on the worker may be superseded at any moment, so it works on its own stream only: a
+    // newer worker's stream is never touched.
+    if (Superseded(generation)) return;
+    ScanConnectTags(own);
+    if (wma) {
+        AE_ChannelSetSync(own, AE_SYNC_WMA_META, 0, MetaSyncProc, nullptr);
+        AE_ChannelSetSync(own, AE_SYNC_WMA_CHANGE, 0, WmaChangeSyncProc, nullptr);
+    } else {
+        AE_ChannelSetSync(own, AE_SYNC_META, 0, MetaSyncProc, nullptr);
+        AE_ChannelSetSync(own, AE_SYNC_OGG_CHANGE, 0, MetaSyncProc, nullptr);
+    }
+    // The title current at connection reaches the window before any metadata event.
+    ShowStreamTitle(own);
+    AE_ChannelSetSync(own, AE_SYNC_META, 0, MetaSyncProc, nullptr);
+
+    // Settle the station title and show it, on the window thread.
+    if (Superseded(generation)) return;
+    if (!MainWindowHandle.invokeOnWindow(SettleStationTitle)) return;
+
+    // Play. Under the lock, so a newer worker frees this stream only after it has started, and
+    // a superseded worker never starts it.
+    {
+        std::lock_guard lock(HandleMutex);
+        if (Superseded(generation)) return;
+        AE_ChannelPlay(own, 0);
+    }
+    exit.own = 0;
+    exit.ending = "playing";
 }

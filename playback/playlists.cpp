@@ -2,13 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <algorithm>
-#include <memory>
+#include <cerrno>
+#include <cstring>
 
 #include "playback/errors.h"
+#include "playback/localfile.h"
 
 namespace {
 
@@ -39,6 +38,14 @@ std::string KeyValue(const std::vector<std::string>& lines, const std::string& k
 
 bool Contains(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
+}
+
+// A line whose first non-blank character is "#": a comment or an information line, never an
+// address, even when it holds one (a station's retired address, commented out).
+bool IsM3uComment(const std::string& line) {
+    const auto first = std::find_if(line.begin(), line.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) > ' '; });
+    return first != line.end() && *first == '#';
 }
 
 // Removes characters of code 32 and below at both ends, then every space.
@@ -74,16 +81,16 @@ std::string AsciiUpper(std::string text) {
 }
 
 std::vector<std::string> ReadPlaylistLines(const std::string& path) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!file) {
+    const int fd = OpenRegularFile(path);
+    if (fd < 0) {
         const int error = errno;
-        throw EFOpenError("Cannot open file \"" + path + "\". " + std::strerror(error));
+        throw EFOpenError(
+            "Cannot open file \"" + path + "\". " +
+            (error == kNotRegularFileError ? "Not a regular file" : std::strerror(error)));
     }
+    TFileCloser closer(fd);
     std::string text;
-    char block[4096];
-    std::size_t count;
-    while ((count = std::fread(block, 1, sizeof block, file.get())) > 0) text.append(block, count);
-    if (std::ferror(file.get())) throw EInOutError(errno ? errno : EIO);
+    if (const int error = ReadAtMost(fd, kLocalFileReadMax, text)) throw EInOutError(error);
     text.resize(std::strlen(text.c_str()));  // a NUL ends the text
 
     std::vector<std::string> lines;
@@ -112,9 +119,13 @@ void m3uurl(const std::string& location, std::string& title, std::string& addres
     if (!FileExists(location)) return;
     for (const std::string& line : ReadPlaylistLines(location)) {
         const std::string upper = AsciiUpper(line);
-        if (Contains(upper, kExtInf)) title = line.substr(kExtInf.size());
+        // The title follows "#EXTINF:-1," wherever the line has it, so an indented line cuts
+        // from the tag rather than from the line's start.
+        if (const auto info = upper.find(kExtInf); info != std::string::npos)
+            title = line.substr(info + kExtInf.size());
         // Secure addresses count as well: most stations stream over https.
-        if (Contains(upper, "HTTP://") || Contains(upper, "HTTPS://")) address = line;
+        if (!IsM3uComment(line) && (Contains(upper, "HTTP://") || Contains(upper, "HTTPS://")))
+            address = line;
     }
 }
 

@@ -2,7 +2,8 @@
 //
 // Each reader first checks that the location names an existing file (a folder counts as
 // missing) and returns at once when it does not, leaving both outputs as they were. A file that
-// exists but cannot be opened raises EFOpenError and leaves the outputs unchanged.
+// exists but cannot be opened raises EFOpenError and leaves the outputs unchanged; so does any
+// file that is not a regular one (a FIFO, a device), which is never opened for reading.
 #pragma once
 
 #include <string>
@@ -16,12 +17,14 @@ std::string LocationExtension(const std::string& location);
 std::string AsciiLower(std::string text);
 std::string AsciiUpper(std::string text);
 
-// The file's bytes up to the first NUL, split at CR, LF or CR LF.
+// The file's bytes up to the first NUL, split at CR, LF or CR LF. Only the first
+// kLocalFileReadMax bytes are read.
 std::vector<std::string> ReadPlaylistLines(const std::string& path);
 
 // address := the value of File1, then title := the value of Title1 (empty when missing).
 void plsurl(const std::string& location, std::string& title, std::string& address);
-// The last "#EXTINF:-1," line gives the title and the last http:// or https:// line the address.
+// The last "#EXTINF:-1," line gives the title and the last http:// or https:// line that is no
+// comment (first non-blank character "#") the address.
 void m3uurl(const std::string& location, std::string& title, std::string& address);
 // <title> lines give the title and the first href="..."/> the address.
 void asxurl(const std::string& location, std::string& title, std::string& address);

@@ -6,16 +6,17 @@
 
 #include "audioengine.h"
 
-// Connection-time scan, on the worker thread: the station name (status 3) and the format labels.
-void ScanConnectTags();
+// Connection-time scan of the stream, on the worker thread: the station name (status 3) and the
+// format labels.
+void ScanConnectTags(AE_HANDLE stream);
 // Sends the song title current in the stream (status 7).
-void ShowStreamTitle();
+void ShowStreamTitle(AE_HANDLE stream);
 
-// Engine sync callbacks.
+// Engine sync callbacks: they act on the current stream (StreamHandle).
 void MetaSyncProc(AE_SYNC handle, AE_HANDLE channel, uint32_t data, void* user);
 void WmaChangeSyncProc(AE_SYNC handle, AE_HANDLE channel, uint32_t data, void* user);
 
-// The current stream's bitrate in kbps from its headers, else the engine's measure; 0 unknown.
-int32_t StreamBitrate();
-// "mp3", "ogg"... of the current stream; empty when unknown.
-std::string CodecName();
+// The stream's bitrate in kbps from its headers, else the engine's measure; 0 unknown.
+int32_t StreamBitrate(AE_HANDLE stream);
+// "mp3", "ogg"... of the stream; empty when unknown.
+std::string CodecName(AE_HANDLE stream);

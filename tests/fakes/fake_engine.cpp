@@ -32,6 +32,8 @@ struct State {
     std::set<std::string> released;
     std::set<std::string> blocked;
     std::set<std::string> aborted;  // blocked creations that AE_StreamCreateAbort ended
+    enum class Hold { Armed, Waiting, Released };
+    std::map<std::string, Hold> holds;  // by call prefix
     std::map<AE_HANDLE, Stream> streams;
     std::vector<std::string> calls;
     uint32_t version = AE_VERSION;
@@ -63,6 +65,20 @@ void ReadEnvironment() {
 
 void Log(const std::string& call) {
     S.calls.push_back(call);
+}
+
+// Waits at an armed hold whose prefix the call starts with; called without Mutex held.
+void PassHold(const std::string& call) {
+    std::unique_lock lock(Mutex);
+    for (auto& [prefix, hold] : S.holds) {
+        if (hold != State::Hold::Armed || call.rfind(prefix, 0) != 0) continue;
+        hold = State::Hold::Waiting;
+        Changed.notify_all();
+        const std::string key = prefix;
+        Changed.wait(lock, [&] { return S.holds[key] == State::Hold::Released; });
+        S.holds.erase(key);
+        return;
+    }
 }
 
 template <typename T>
@@ -117,6 +133,7 @@ void Reset() {
     S.released.clear();
     S.blocked.clear();
     S.aborted.clear();
+    S.holds.clear();
     S.streams.clear();
     S.calls.clear();
     S.version = AE_VERSION;
@@ -151,6 +168,27 @@ bool IsBlocked(const std::string& url) {
 bool WaitBlocked(const std::string& url, std::chrono::milliseconds timeout) {
     std::unique_lock lock(Mutex);
     return Changed.wait_for(lock, timeout, [&] { return S.blocked.count(url) > 0; });
+}
+
+void HoldCall(const std::string& prefix) {
+    std::lock_guard lock(Mutex);
+    S.holds[prefix] = State::Hold::Armed;
+}
+
+void ReleaseCall(const std::string& prefix) {
+    {
+        std::lock_guard lock(Mutex);
+        S.holds[prefix] = State::Hold::Released;
+    }
+    Changed.notify_all();
+}
+
+bool WaitCallHeld(const std::string& prefix, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(Mutex);
+    return Changed.wait_for(lock, timeout, [&] {
+        const auto hold = S.holds.find(prefix);
+        return hold != S.holds.end() && hold->second == State::Hold::Waiting;
+    });
 }
 
 void SetTags(AE_HANDLE handle, uint32_t kind, const std::optional<std::string>& bytes) {
@@ -408,9 +446,11 @@ const char* AE_ChannelGetTags(AE_HANDLE handle, uint32_t kind) {
 
 AE_SYNC AE_ChannelSetSync(AE_HANDLE handle, uint32_t type, uint64_t param, AE_SYNCPROC proc,
                           void* user) {
+    const std::string call = "AE_ChannelSetSync(" + std::to_string(handle) + "," +
+                             std::to_string(type) + "," + std::to_string(param) + ")";
+    PassHold(call);
     std::lock_guard lock(Mutex);
-    Log("AE_ChannelSetSync(" + std::to_string(handle) + "," + std::to_string(type) + "," +
-        std::to_string(param) + ")");
+    Log(call);
     Stream* stream = Find(handle);
     if (!stream || !proc) return Fail(stream ? AE_ERROR_PARAM : AE_ERROR_HANDLE, AE_SYNC(0));
     stream->syncs.push_back({type, proc, user});
@@ -424,8 +464,11 @@ AE_BOOL AE_ChannelRemoveSync(AE_HANDLE handle, AE_SYNC sync) {
 }
 
 AE_BOOL AE_ChannelPlay(AE_HANDLE handle, AE_BOOL restart) {
+    const std::string call =
+        "AE_ChannelPlay(" + std::to_string(handle) + "," + std::to_string(restart) + ")";
+    PassHold(call);
     std::lock_guard lock(Mutex);
-    Log("AE_ChannelPlay(" + std::to_string(handle) + "," + std::to_string(restart) + ")");
+    Log(call);
     Stream* stream = Find(handle);
     if (!stream) return Fail(AE_ERROR_HANDLE, 0);
     stream->played = true;

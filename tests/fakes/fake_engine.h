@@ -51,6 +51,14 @@ bool IsBlocked(const std::string& url);
 bool WaitBlocked(const std::string& url,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
+// Makes the next AE_ChannelSetSync or AE_ChannelPlay whose logged call starts with the prefix
+// wait, before it acts, until ReleaseCall(prefix): a way to stop a thread at a chosen point.
+void HoldCall(const std::string& prefix);
+void ReleaseCall(const std::string& prefix);
+// Waits until a call is waiting at the hold (true) or the time-out passes.
+bool WaitCallHeld(const std::string& prefix,
+                  std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
 // Changes a live stream's tags of one kind (nullopt: none of that kind).
 void SetTags(AE_HANDLE handle, uint32_t kind, const std::optional<std::string>& bytes);
 void SetActive(AE_HANDLE handle, uint32_t active);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "playback/errors.h"
+#include "playback/localfile.h"
 #include "playback/playlists.h"
 #include "test_support.h"
 
@@ -65,6 +66,38 @@ TEST_F(Playlists, UnopenableFileRaisesAndLeavesOutputs) {
     }
 }
 
+// A FIFO or a device is never opened for reading (a FIFO nobody writes to would hold the window
+// thread for ever): it reads as a file that cannot be opened.
+TEST_F(Playlists, FifoOrDeviceIsUnopenable) {
+    const std::string fifo = dir.fifo("f.pls");
+    const std::string device = dir.symlink("z.m3u", "/dev/zero");
+    for (auto reader : {plsurl, m3uurl, asxurl}) {
+        for (const std::string& path : {fifo, device}) {
+            test::FifoRelease release(fifo);
+            Read r;
+            EXPECT_THROW(reader(path, r.title, r.address), EFOpenError) << path;
+            EXPECT_FALSE(release.released()) << "the reader waited in opening " << path;
+            EXPECT_EQ(r.title, "old title");
+            EXPECT_EQ(r.address, "old address");
+        }
+    }
+}
+
+// Only the first kLocalFileReadMax bytes are read: an entry past them does not count.
+TEST_F(Playlists, ReadsOnlyTheFirstMebibyte) {
+    const std::string filler = "; " + std::string(kLocalFileReadMax, 'x') + "\n";
+    auto r = pls("[playlist]\n" + filler + "File1=http://late/\nTitle1=Late\n");
+    EXPECT_EQ(r.address, "");
+    EXPECT_EQ(r.title, "");
+    r = m3u("#EXTINF:-1,Early\nhttp://early/\n" + filler + "#EXTINF:-1,Late\nhttp://late/\n");
+    EXPECT_EQ(r.title, "Early");
+    EXPECT_EQ(r.address, "http://early/");
+    EXPECT_EQ(ReadPlaylistLines(dir.write("big.txt", std::string(3 * kLocalFileReadMax, 'y')))
+                  .at(0)
+                  .size(),
+              kLocalFileReadMax);
+}
+
 TEST_F(Playlists, PlsFirstEntryCaseInsensitiveKeys) {
     auto r = pls("[playlist]\r\nfile1=http://a/1\r\nTITLE1=One \r\nFile1=http://b\r\n");
     EXPECT_EQ(r.address, "http://a/1");
@@ -91,6 +124,30 @@ TEST_F(Playlists, M3uLastEntryWinsPerOutput) {
     r = m3u("#EXTINF:123,Timed\nftp://x/\n");
     EXPECT_EQ(r.title, "old title");
     EXPECT_EQ(r.address, "old address");
+}
+
+// As stations publish them: a retired address left commented out after the live one, and
+// information lines indented or carrying an address as the name.
+TEST_F(Playlists, M3uCommentsAreNoAddresses) {
+    auto r =
+        m3u("#EXTM3U\r\n#EXTINF:-1,Radio One\r\nhttp://live.example:8000/stream\r\n"
+            "#http://old.example/stream\r\n  # HTTP://older.example/\r\n");
+    EXPECT_EQ(r.address, "http://live.example:8000/stream");
+    EXPECT_EQ(r.title, "Radio One");
+
+    r = m3u("#EXTINF:-1,http://name.example/\n");
+    EXPECT_EQ(r.title, "http://name.example/");
+    EXPECT_EQ(r.address, "old address");
+
+    r = m3u("\t http://indented.example/ \n");
+    EXPECT_EQ(r.address, "\t http://indented.example/ ");  // not trimmed
+}
+
+TEST_F(Playlists, M3uIndentedInformationLineCutsFromTheTag) {
+    auto r = m3u("#EXTM3U\n  #EXTINF:-1,Name\n  http://a.example/\n");
+    EXPECT_EQ(r.title, "Name");
+    r = m3u("\t#extinf:-1,Tabbed \n");
+    EXPECT_EQ(r.title, "Tabbed ");
 }
 
 TEST_F(Playlists, M3uTakesSecureAddresses) {

@@ -111,4 +111,22 @@ TEST_F(StationRecordFile, UnopenableFileRaisesIoError) {
     expectUntouched();
 }
 
+// A FIFO or a device is never opened for reading: it raises the I/O error of a file that cannot
+// be opened instead of holding the window thread.
+TEST_F(StationRecordFile, FifoOrDeviceRaisesIoError) {
+    const std::string fifo = dir.fifo("f.dta");
+    for (const std::string& path : {fifo, dir.symlink("z.dta", "/dev/zero")}) {
+        test::FifoRelease release(fifo);
+        SetStationRecordPath(path);
+        try {
+            Readini();
+            ADD_FAILURE() << "no error for " << path;
+        } catch (const EInOutError& error) {
+            EXPECT_EQ(error.errorCode(), ENXIO);
+        }
+        EXPECT_FALSE(release.released()) << "waited in opening " << path;
+        expectUntouched();
+    }
+}
+
 }  // namespace

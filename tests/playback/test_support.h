@@ -2,17 +2,21 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +74,15 @@ class TempFolder {
         sockets_.push_back(fd);
         return path;
     }
+    // A FIFO that nobody writes to: opening it for reading the usual way waits for ever.
+    std::string fifo(const std::string& name) const {
+        ::mkfifo(file(name).c_str(), 0600);
+        return file(name);
+    }
+    std::string symlink(const std::string& name, const std::string& target) const {
+        std::filesystem::create_symlink(target, file(name));
+        return file(name);
+    }
     const std::string& path() const { return path_; }
 
   private:
@@ -79,6 +92,39 @@ class TempFolder {
   public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
+};
+
+// Guards a test against a reader that waits for ever in opening a FIFO: after a grace period far
+// beyond any real open, it opens the write end so the reader goes on. released() says whether
+// it had to.
+class FifoRelease {
+  public:
+    explicit FifoRelease(std::string path)
+        : thread_([this, path = std::move(path)] {
+              std::unique_lock lock(mutex_);
+              if (stopped_.wait_for(lock, std::chrono::seconds(10), [this] { return stop_; }))
+                  return;
+              released_ = true;
+              const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+              if (fd >= 0) ::close(fd);
+          }) {}
+    ~FifoRelease() { released(); }
+    bool released() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        stopped_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        return released_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
+    bool released_ = false;
+    std::thread thread_;
 };
 
 }  // namespace test

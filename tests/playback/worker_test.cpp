@@ -267,6 +267,31 @@ TEST_F(PlayerTest, NewerWorkerSupersedesOlder) {
     EXPECT_EQ(test::Text(form->Label4), "Fast");
 }
 
+// A worker superseded after its last check acts on its own stream only: held in its first sync
+// registration while a newer worker connects and plays, it then registers nothing on, and never
+// starts, the newer worker's stream.
+TEST_F(PlayerTest, WorkerSupersededAfterItsCheckKeepsToItsOwnStream) {
+    const std::string firstSync = "AE_ChannelSetSync(41,";
+    fake::Script("http://old/", Playable(41));
+    fake::Script("http://new/", Playable(42));
+    fake::HoldCall(firstSync);
+    form->OpenLocation(dir.write("old.pls", "File1=http://old/\n"));
+    ASSERT_TRUE(test::PumpUntil(
+        [&] { return fake::WaitCallHeld(firstSync, std::chrono::milliseconds(0)); }));
+
+    StreamAddress = "http://new/";
+    form->btnPlayClick();
+    ASSERT_TRUE(test::PumpUntil([] { return fake::FindCall("AE_ChannelPlay(42") != -1; }));
+    fake::ReleaseCall(firstSync);
+    ASSERT_TRUE(test::WaitForWorkers());
+
+    EXPECT_EQ(fake::CountCalls("AE_ChannelSetSync(42,"), 3);  // the newer worker's own
+    EXPECT_EQ(fake::SyncCount(42, AE_SYNC_OGG_CHANGE), 1);
+    EXPECT_EQ(fake::CountCalls("AE_ChannelPlay"), 1);
+    EXPECT_EQ(StreamHandle.load(), 42u);
+    EXPECT_FALSE(fake::IsLive(41));
+}
+
 TEST_F(PlayerTest, SupersededWhileBufferingStopsAndFreesOwnStream) {
     auto stalled = Playable(31);
     stalled.positions[AE_FILEPOS_DOWNLOAD] = {100};  // 10 %: never done
