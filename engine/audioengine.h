@@ -40,7 +40,7 @@ typedef uint32_t AE_SYNC;   /* a registered sync; 0 = failed */
 #define AE_ERROR_FORMAT 13       /* the data is not an audio format the engine knows */
 #define AE_ERROR_CODEC 14        /* the codec is not enabled (plug-in missing) or unavailable */
 #define AE_ERROR_PLAYLIST 15     /* a playlist named no entry that could be opened */
-#define AE_ERROR_ABORTED 16      /* the operation was cancelled by AE_StreamFree or AE_Free */
+#define AE_ERROR_ABORTED 16      /* the operation was cancelled by AE_StreamCreateAbort or AE_Free */
 #define AE_ERROR_ENDED 17        /* the stream has ended */
 #define AE_ERROR_NOT_AVAILABLE 18 /* the requested value does not exist for this stream */
 #define AE_ERROR_PLUGIN 19       /* unknown plug-in name */
@@ -64,7 +64,7 @@ typedef uint32_t AE_SYNC;   /* a registered sync; 0 = failed */
 /* AE_StreamGetFilePosition modes. */
 #define AE_FILEPOS_CURRENT 0u     /* bytes of the stream consumed by the decoder */
 #define AE_FILEPOS_DOWNLOAD 1u    /* bytes of the stream downloaded */
-#define AE_FILEPOS_END 2u         /* Content-Length, else the download buffer's capacity */
+#define AE_FILEPOS_END 2u         /* the download buffer's capacity, or Content-Length when shorter */
 #define AE_FILEPOS_WMA_BUFFER 1000u /* download buffer fill, % (Windows Media streams only) */
 
 /* AE_ChannelGetTags kinds. */
@@ -146,10 +146,18 @@ AE_BOOL AE_Start(void); /* resumes the output */
 AE_BOOL AE_SetVolume(float volume); /* master volume 0..1: our stream's volume in the sound server */
 float AE_GetVolume(void);           /* -1 on failure */
 
-/* Blocks until the server has answered and the stream's format is known, or fails (0).
-   http, https, mms, mmsh, mmst; other schemes fail with AE_ERROR_URL. */
+/* Blocks until the server has answered, the stream's format is known and its first sound is
+   decoded, or fails (0): a stream with no decodable sound within the connect time-out fails
+   with AE_ERROR_FORMAT. http, https, mms, mmsh, mmst; other schemes fail with AE_ERROR_URL.
+   https, also where FFmpeg fetches the stream, verifies the server's certificate and host name
+   against $SSL_CERT_FILE when it is set, else the system's store (AE_ERROR_CONNECT when that
+   fails). */
 AE_HANDLE AE_StreamCreateURL(const char* url, uint32_t offset, uint32_t flags,
                              AE_DOWNLOADPROC proc, void* user);
+/* Aborts every AE_StreamCreateURL in progress when it is called: each returns 0 with
+   AE_ERROR_ABORTED as soon as it has closed its connection. Creations that begin later are
+   not affected. Streams already created stay as they are. */
+AE_BOOL AE_StreamCreateAbort(void);
 AE_BOOL AE_StreamFree(AE_HANDLE handle);
 /* Returns (uint64_t)-1 on failure. */
 uint64_t AE_StreamGetFilePosition(AE_HANDLE handle, uint32_t mode);

@@ -23,6 +23,11 @@ std::atomic<int> RunningWorkers{0};
 // StreamHandle, or its start of playback, so an older worker never stores over, frees or plays
 // a newer worker's stream.
 std::mutex& HandleMutex = *new std::mutex;
+// Held by the one worker whose stream is being created, so connection attempts never pile up.
+std::mutex& CreateMutex = *new std::mutex;
+// How long a newer worker waits for an older one to leave its aborted creation before it
+// looks again and aborts again (the older one may have been about to begin it).
+constexpr auto kCreateAbortRetry = std::chrono::milliseconds(20);
 
 bool Superseded(uint64_t generation) {
     return LatestGeneration.load() != generation;
@@ -97,10 +102,20 @@ void ConnectWorker(std::string location, uint64_t generation) {
     }
     AE_StreamFree(previous);
 
-    // Connect; the call blocks until the server has answered or the engine has given up.
+    // Connect; the call blocks until the server has answered or the engine has given up. An
+    // older worker still connecting is superseded: its creation is aborted, and it ends.
     if (!PlayerSend(kStatusConnecting, 0)) return;
+    std::unique_lock creating(CreateMutex, std::try_to_lock);
+    while (!creating.owns_lock()) {
+        if (Superseded(generation)) return;
+        AE_StreamCreateAbort();
+        std::this_thread::sleep_for(kCreateAbortRetry);
+        creating.try_lock();
+    }
+    if (Superseded(generation)) return;
     const AE_HANDLE own =
         AE_StreamCreateURL(location.c_str(), 0, kStreamCreateFlags, nullptr, nullptr);
+    creating.unlock();
     exit.own = own;
     // Whether the stream carries Windows Media header tags; the worker keeps its own copy, since
     // a newer worker may store its stream's flag at any time.

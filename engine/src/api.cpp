@@ -195,6 +195,13 @@ AE_HANDLE AE_StreamCreateURL(const char* url, uint32_t offset, uint32_t flags, A
     return rc == AE_OK ? ok(handle) : fail(rc, 0u);
 }
 
+AE_BOOL AE_StreamCreateAbort(void) {
+    auto eng = engine();
+    if (!eng) return fail(AE_ERROR_INIT, 0);
+    eng->abortCreations();
+    return ok(1);
+}
+
 AE_BOOL AE_StreamFree(AE_HANDLE handle) {
     auto eng = engine();
     if (!eng) return fail(AE_ERROR_INIT, 0);

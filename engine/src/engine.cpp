@@ -47,9 +47,9 @@ void Engine::shutdown() {
         std::lock_guard lock(mtx_);
         if (stopping_) return;
         stopping_ = true;
-        for (Cancel* c : creating_) c->cancel();
         streams.swap(streams_);
     }
+    abortCreations();
     {
         std::lock_guard lock(syncMtx_);
         syncStop_ = true;
@@ -112,10 +112,15 @@ int Engine::createStream(const std::string& url, uint32_t flags, AE_DOWNLOADPROC
     }
     AE_HANDLE handle = g_nextHandle++;
     if (handle == 0) handle = g_nextHandle++;
-    stream->startDecoding(handle);
+    stream->setHandle(handle);
     streams_[handle] = stream;
     out = handle;
     return AE_OK;
+}
+
+void Engine::abortCreations() {
+    std::lock_guard lock(mtx_);
+    for (Cancel* c : creating_) c->cancel();
 }
 
 std::shared_ptr<Stream> Engine::find(AE_HANDLE handle) {

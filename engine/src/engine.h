@@ -31,6 +31,8 @@ class Engine {
     uint32_t loadPlugin(const std::string& name);
     int createStream(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
                      const Config& config, AE_HANDLE& out);
+    // Aborts the creations in progress; they fail with AE_ERROR_ABORTED.
+    void abortCreations();
     std::shared_ptr<Stream> find(AE_HANDLE handle);
     bool freeStream(AE_HANDLE handle);
     int play(AE_HANDLE handle);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -35,6 +36,18 @@ int sendHandshakeAckWithRequest(void*, curl_socket_t fd, curlsocktype purpose) {
 }
 
 }  // namespace
+
+std::string trustedCertificatesFile() {
+    if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) return file;
+    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::string out;
+    if (CURL* curl = curl_easy_init()) {
+        char* file = nullptr;
+        if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &file) == CURLE_OK && file) out = file;
+        curl_easy_cleanup(curl);
+    }
+    return out;
+}
 
 int curlErrorToAe(int curlCode) {
     switch (static_cast<CURLcode>(curlCode)) {
@@ -274,6 +287,8 @@ void HttpSource::run() {
     curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, request);
     if (!options_.agent.empty()) curl_easy_setopt(curl, CURLOPT_USERAGENT, options_.agent.c_str());
+    const std::string certificates = trustedCertificatesFile();
+    if (!certificates.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, certificates.c_str());
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options_.timeoutMs));
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 16384L);

@@ -90,6 +90,11 @@ class HttpSource {
     void* multi_ = nullptr;  // the transfer's curl multi handle while it runs, for abort()
 };
 
+// The file of trusted certificates that every https connection verifies its peer against:
+// $SSL_CERT_FILE when set (OpenSSL's own override of the system's store), else libcurl's
+// system store. Empty when neither names one.
+std::string trustedCertificatesFile();
+
 // Maps an AE error for a failed curl transfer; exposed for tests.
 int curlErrorToAe(int curlCode);
 

@@ -157,6 +157,21 @@ void Input::startProgram() {
     demuxerBase_ = given_;
 }
 
+int Input::openVerified(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                        AVDictionary** options) {
+    auto* self = static_cast<Input*>(s->opaque);
+    AVDictionary* own = nullptr;
+    AVDictionary** dict = options ? options : &own;
+    ff::api().av_dict_set(dict, "tls_verify", "1", 0);
+    if (!self->certificates.empty())
+        ff::api().av_dict_set(dict, "ca_file", self->certificates.c_str(), 0);
+    const int rc = self->ffmpegOpen(s, pb, url, flags, dict);
+    ff::api().av_dict_free(&own);
+    int none = 0;
+    if (rc < 0) self->openFailure.compare_exchange_strong(none, rc);
+    return rc;
+}
+
 int Input::interrupted(void* opaque) {
     auto* self = static_cast<Input*>(opaque);
     if (self->aborted) return 1;

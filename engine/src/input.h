@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-struct AVFormatContext;
 struct AVCodecContext;
+struct AVDictionary;
+struct AVFormatContext;
 struct AVIOContext;
 
 namespace ae {
@@ -57,6 +58,11 @@ struct Input {
     // FFmpeg's read and interrupt callbacks; opaque is the Input.
     static int readPacket(void* opaque, uint8_t* buf, int size);
     static int interrupted(void* opaque);
+    // FFmpeg's open of every address it fetches itself (playlists, segments, keys; the context's
+    // opaque is the Input): https verifies the peer and its host name against `certificates`,
+    // as our own download does, and the first failure is kept in openFailure.
+    static int openVerified(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                            AVDictionary** options);
 
     // Set while opening, then read-only.
     std::string url;                   // the address that was opened (after playlists)
@@ -71,6 +77,7 @@ struct Input {
     std::vector<std::string> oggTags;  // the Ogg comments read while probing
     std::vector<std::string> wmaTags;
     Clock::time_point connected;
+    std::string certificates;           // FFmpeg's sources: the trusted certificates file
     Cancel* cancel = nullptr;           // while opening only
     Clock::time_point probeDeadline{};  // while opening only
 
@@ -79,6 +86,8 @@ struct Input {
     AVIOContext* avio = nullptr;
     AVFormatContext* fmt = nullptr;
     AVCodecContext* dec = nullptr;
+    // FFmpeg's own open, which openVerified calls.
+    int (*ffmpegOpen)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) = nullptr;
 
     std::atomic<bool> aborted{false};
 
@@ -88,6 +97,7 @@ struct Input {
     // The configured download buffer in bytes at the stream's byte rate, which the prebuffer
     // share is taken of (0: the ring's capacity); the ring may be larger, holding more.
     std::atomic<size_t> soundBufferBytes{0};
+    std::atomic<int> openFailure{0};  // the AVERROR of FFmpeg's first failed open, 0: none
 
   private:
     int readAsf(uint8_t* buf, int size);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "ascii_text.h"
@@ -96,6 +97,16 @@ int openDecoder(Input& in) {
     return AE_OK;
 }
 
+// Most addresses one creation tries, playlists and their entries together.
+constexpr size_t kMaxAddresses = 64;
+
+// The engine's error for a failed open of FFmpeg's own.
+int ffmpegError(int averror) {
+    if (averror == AVERROR_PROTOCOL_NOT_FOUND) return AE_ERROR_URL;
+    if (averror == AVERROR(ETIMEDOUT) || averror == AVERROR_EXIT) return AE_ERROR_TIMEOUT;
+    return averror == AVERROR_INVALIDDATA ? AE_ERROR_FORMAT : AE_ERROR_CONNECT;
+}
+
 // One creation's settings, and the steps that open one address.
 class Opener {
   public:
@@ -106,6 +117,8 @@ class Opener {
     int attempt(const std::string& url, int depth, Opened& out);
 
   private:
+    // Whether the address may still be tried: each once, and no more than kMaxAddresses.
+    bool mayTry(const std::string& url);
     static Opened fresh(const std::string& url);
     int openHttp(Opened& o);
     int openFfmpegUrl(Input& in, const std::string& url);
@@ -119,7 +132,12 @@ class Opener {
     void* const user_;
     const StreamSetup& setup_;
     Cancel& cancel_;
+    std::set<std::string> tried_;  // every address this creation has tried
 };
+
+bool Opener::mayTry(const std::string& url) {
+    return tried_.size() < kMaxAddresses && tried_.insert(url).second;
+}
 
 Opened Opener::fresh(const std::string& url) {
     Opened o;
@@ -131,6 +149,7 @@ Opened Opener::fresh(const std::string& url) {
 
 int Opener::attempt(const std::string& url, int depth, Opened& out) {
     if (cancel_.cancelled()) return AE_ERROR_ABORTED;
+    if (!mayTry(url)) return AE_ERROR_PLAYLIST;
     Opened s = fresh(url);
     s.input->cancel = &cancel_;
     int rc = AE_ERROR_URL;
@@ -173,6 +192,7 @@ int Opener::attempt(const std::string& url, int depth, Opened& out) {
                 s = {};  // the playlist's download is done with
                 if (depth + 1 >= kMaxPlaylistDepth) return AE_ERROR_PLAYLIST;
                 for (const std::string& entry : entries) {
+                    if (tried_.size() >= kMaxAddresses) break;
                     rc = attempt(resolveUrl(base, entry), depth + 1, out);
                     if (rc == AE_OK || rc == AE_ERROR_ABORTED) return rc;
                 }
@@ -276,6 +296,10 @@ int Opener::openFfmpegUrl(Input& in, const std::string& url) {
     in.fmt = ff::api().avformat_alloc_context();
     if (!in.fmt) return AE_ERROR_MEMORY;
     in.fmt->interrupt_callback = {&Input::interrupted, &in};
+    in.certificates = trustedCertificatesFile();
+    in.ffmpegOpen = in.fmt->io_open;
+    in.fmt->opaque = &in;
+    in.fmt->io_open = &Input::openVerified;
     in.fmt->probesize = kProbeBytes;
     in.fmt->max_analyze_duration = 2 * AV_TIME_BASE;
     in.fmt->max_index_size = kSeekIndexBytes;
@@ -290,12 +314,13 @@ int Opener::openFfmpegUrl(Input& in, const std::string& url) {
     if (rc < 0) {
         in.fmt = nullptr;
         if (cancel_.cancelled()) return AE_ERROR_ABORTED;
-        if (rc == AVERROR_PROTOCOL_NOT_FOUND) return AE_ERROR_URL;
-        if (rc == AVERROR(ETIMEDOUT) || rc == AVERROR_EXIT) return AE_ERROR_TIMEOUT;
-        return rc == AVERROR_INVALIDDATA ? AE_ERROR_FORMAT : AE_ERROR_CONNECT;
+        // A playlist that opened but whose parts did not failed as those parts did.
+        return ffmpegError(in.openFailure != 0 ? in.openFailure.load() : rc);
     }
     in.connected = Clock::now();
-    return finishProbe(in);
+    rc = finishProbe(in);
+    if (rc == AE_ERROR_FORMAT && in.openFailure != 0) rc = ffmpegError(in.openFailure);
+    return rc;
 }
 
 int Opener::finishProbe(Input& in) {

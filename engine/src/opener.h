@@ -1,5 +1,6 @@
 // Opens a station on the creating thread: connects, follows playlists to the first entry that
-// plays, and probes the format. Blocks; AE_ERROR_ABORTED once the creation is cancelled.
+// plays (trying each address once, and at most 64 addresses in all), and probes the format.
+// Blocks; AE_ERROR_ABORTED once the creation is cancelled.
 #pragma once
 
 #include <cstdint>

@@ -18,6 +18,7 @@ bool PcmQueue::push(const int16_t* samples, size_t frames) {
             data_[slot * 2] = samples[i * 2];
             data_[slot * 2 + 1] = samples[i * 2 + 1];
         }
+        if (pushed_ == 0 && n > 0) firstOrEnd_.notify_all();
         count_ += n;
         pushed_ += static_cast<int64_t>(n);
         samples += n * 2;
@@ -29,12 +30,20 @@ bool PcmQueue::push(const int16_t* samples, size_t frames) {
 void PcmQueue::finish() {
     std::lock_guard lock(mtx_);
     finished_ = true;
+    firstOrEnd_.notify_all();
 }
 
 void PcmQueue::abort() {
     std::lock_guard lock(mtx_);
     aborted_ = true;
     space_.notify_all();
+    firstOrEnd_.notify_all();
+}
+
+bool PcmQueue::waitForFirst(std::chrono::steady_clock::time_point until) {
+    std::unique_lock lock(mtx_);
+    firstOrEnd_.wait_until(lock, until, [&] { return pushed_ > 0 || finished_ || aborted_; });
+    return pushed_ > 0;
 }
 
 PcmQueue::Popped PcmQueue::pop(int16_t* out, size_t frames) {

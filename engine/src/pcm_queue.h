@@ -3,6 +3,7 @@
 // room with an abort path; the consumer never waits.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,9 @@ class PcmQueue {
     void finish();
     // Wakes and fails a waiting push; later pushes fail at once.
     void abort();
+    // Waits until the first frames are queued (true), or until the queue was finished or
+    // aborted without any, or `until` passed (false).
+    bool waitForFirst(std::chrono::steady_clock::time_point until);
 
     struct Popped {
         int64_t first = 0;     // queue position of the first frame taken
@@ -41,6 +45,7 @@ class PcmQueue {
 
     mutable std::mutex mtx_;  // guards everything below
     std::condition_variable space_;
+    std::condition_variable firstOrEnd_;
     std::vector<int16_t> data_;
     size_t head_ = 0, count_ = 0;
     int64_t pushed_ = 0, popped_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cancel.h"
 #include "http_source.h"
 #include "opener.h"
 
@@ -10,7 +11,11 @@ namespace ae {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr int64_t kLevelWindowFrames = 882;  // 20 ms at 44100 Hz
+// How often a creation waiting for the first sound looks whether it was cancelled.
+constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 
 size_t pcmQueueFrames(const StreamSetup& setup) {
     return std::max<size_t>(size_t{setup.config.bufferMs} * setup.outputRate / 1000, 4096);
@@ -40,13 +45,38 @@ int Stream::create(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc,
     Opened opened;
     int rc = openStation(url, flags, proc, user, setup, cancel, opened);
     if (rc != AE_OK) return rc;
-    out.reset(new Stream(flags, setup, std::move(opened.timeline), std::move(opened.input)));
+    const auto deadline =
+        opened.input->connected + std::chrono::milliseconds(setup.config.timeoutMs);
+    std::shared_ptr<Stream> stream(
+        new Stream(flags, setup, std::move(opened.timeline), std::move(opened.input)));
+    stream->decoder_.start();
+    rc = stream->awaitSound(deadline, cancel);
+    if (rc != AE_OK) return rc;
+    out = std::move(stream);
     return AE_OK;
 }
 
-void Stream::startDecoding(AE_HANDLE handle) {
+int Stream::awaitSound(std::chrono::steady_clock::time_point deadline, Cancel& cancel) {
+    // Frames that parse but never decode to sound would leave the stream buffering forever.
+    HttpSource* http = input_->http.get();
+    if (http) cancel.attach(http);
+    int rc = AE_OK;
+    while (!pcm_.waitForFirst(std::min(deadline, Clock::now() + kCancelPoll))) {
+        if (cancel.cancelled()) {
+            rc = AE_ERROR_ABORTED;
+            break;
+        }
+        if (pcm_.finished() || Clock::now() >= deadline) {
+            rc = AE_ERROR_FORMAT;
+            break;
+        }
+    }
+    if (http) cancel.detach(http);
+    return rc;
+}
+
+void Stream::setHandle(AE_HANDLE handle) {
     handle_ = handle;
-    decoder_.start();
 }
 
 void Stream::shutdown() {
@@ -207,12 +237,11 @@ int Stream::filePosition(uint32_t mode, uint64_t& out) const {
             out = static_cast<uint64_t>(in.bytesDownloaded());
             return AE_OK;
         case AE_FILEPOS_END:
-            if (in.contentLength > 0) {
-                out = static_cast<uint64_t>(in.contentLength);
-                return AE_OK;
-            }
+            // The fill can never exceed the download buffer: a longer body (or one of
+            // unknown length) is measured against the buffer, a shorter one against itself.
             if (!in.http) return AE_ERROR_NOT_AVAILABLE;
             out = in.http->ring().capacity();
+            if (in.contentLength > 0) out = std::min(out, static_cast<uint64_t>(in.contentLength));
             return AE_OK;
         case AE_FILEPOS_WMA_BUFFER:
             if (!in.wma) return AE_ERROR_NOT_AVAILABLE;

@@ -2,6 +2,7 @@
 // between them, the timeline of its events, and its play state and levels.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -26,14 +27,17 @@ class Stream {
     static constexpr int64_t kLevelBlock = 64;
     static constexpr size_t kLevelBlocks = 2048;
 
-    // Connects, resolves playlists and probes the format. Blocks; AE_OK or an AE_ERROR_*.
+    // Connects, resolves playlists, probes the format and starts decoding; succeeds once the
+    // decoder has queued its first sound, within the connect time-out. Blocks; AE_OK or an
+    // AE_ERROR_*.
     static int create(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
                       const StreamSetup& setup, Cancel& cancel, std::shared_ptr<Stream>& out);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
-    void startDecoding(AE_HANDLE handle);
+    // Before the stream is published under its handle.
+    void setHandle(AE_HANDLE handle);
     // Aborts the download and the decoder and joins their threads. Idempotent; never on one
     // of those threads.
     void shutdown();
@@ -70,8 +74,9 @@ class Stream {
     Stream(uint32_t flags, const StreamSetup& setup, std::unique_ptr<Timeline> timeline,
            std::unique_ptr<Input> input);
     bool readyToStart() const;
+    int awaitSound(std::chrono::steady_clock::time_point deadline, Cancel& cancel);
 
-    // Set on construction (the handle before decoding starts), then read-only.
+    // Set on construction (the handle before the stream is published), then read-only.
     const uint32_t flags_;
     const StreamSetup setup_;
     AE_HANDLE handle_ = 0;

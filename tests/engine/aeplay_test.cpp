@@ -6,6 +6,7 @@
 #include <climits>
 #include <string>
 
+#include "engine_test_support.h"
 #include "fixtures.h"
 
 namespace {
@@ -116,6 +117,19 @@ TEST_F(AeplayTest, StopsCleanlyOnInterruptAndFailsWithTheEngineError) {
     EXPECT_EQ(refused.wait(fx::kStartTimeout), 1);
     EXPECT_NE(refused.stderrText().find("engine error 9"), std::string::npos)
         << refused.stderrText();
+
+    // Interrupted while the server keeps the stream's creation waiting for an answer.
+    enginetest::ScriptServer silent([](int, const std::string&, const std::atomic<bool>& stopping) {
+        enginetest::ScriptServer::pause(stopping, 60000);
+    });
+    for (int sig : {SIGINT, SIGTERM}) {
+        const int before = silent.connections();
+        fx::ChildProcess waiting;
+        ASSERT_TRUE(run(waiting, {silent.url("/x.mp3")}));
+        ASSERT_TRUE(fx::waitUntil([&] { return silent.connections() > before; }));
+        waiting.signal(sig);
+        EXPECT_EQ(waiting.wait(fx::kStartTimeout), 0) << sig << ": " << waiting.stderrText();
+    }
 
     fx::ChildProcess missing;
     ASSERT_TRUE(run(missing, {ice_.url("missing.mp3"), "5"}));

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <sstream>
 
 namespace enginetest {
 
@@ -166,6 +168,85 @@ std::string withIcyMetadata(const std::string& audio, size_t metaint,
         ++block;
     }
     return out;
+}
+
+namespace {
+
+// Serves a folder over https on one port per certificate; prints the ports once listening.
+constexpr const char* kTlsServerScript = R"(
+import functools, http.server, ssl, sys, threading
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+ports = []
+for cert, key in zip(sys.argv[2::2], sys.argv[3::2]):
+    handler = functools.partial(Quiet, directory=sys.argv[1])
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    ports.append(str(server.server_address[1]))
+print("ports", " ".join(ports), flush=True)
+threading.Event().wait()
+)";
+
+bool runTool(const std::vector<std::string>& argv, std::string& error) {
+    fx::ChildProcess p;
+    if (p.start(argv) && p.wait(std::chrono::seconds(60)) == 0) return true;
+    error = argv[0] + " failed: " + p.stderrText();
+    return false;
+}
+
+}  // namespace
+
+bool TlsSites::start() {
+    const std::string d = dir_.path() + "/";
+    const std::string days = "2";
+    auto key = [&](const std::string& name) {
+        return runTool({"openssl", "genrsa", "-out", d + name + ".key", "2048"}, error_);
+    };
+    // Signed by the local authority for the names in `altNames`.
+    auto signedCert = [&](const std::string& name, const std::string& altNames) {
+        fx::writeFile(d + name + ".ext", "subjectAltName=" + altNames + "\n");
+        return key(name) &&
+               runTool({"openssl", "req", "-new", "-key", d + name + ".key", "-out",
+                        d + name + ".csr", "-subj", "/CN=" + name},
+                       error_) &&
+               runTool({"openssl", "x509", "-req", "-in", d + name + ".csr", "-CA", d + "ca.pem",
+                        "-CAkey", d + "ca.key", "-CAcreateserial", "-days", days, "-extfile",
+                        d + name + ".ext", "-out", d + name + ".pem"},
+                       error_);
+    };
+    auto selfSigned = [&](const std::string& name, const std::string& altNames) {
+        return key(name) &&
+               runTool({"openssl", "req", "-x509", "-new", "-key", d + name + ".key", "-subj",
+                        "/CN=" + name, "-addext", "subjectAltName=" + altNames, "-days", days,
+                        "-out", d + name + ".pem"},
+                       error_);
+    };
+    if (!selfSigned("ca", "DNS:ca.invalid") || !signedCert("trusted", "IP:127.0.0.1") ||
+        !selfSigned("self", "IP:127.0.0.1") || !signedCert("wrong", "DNS:wrong.invalid"))
+        return false;
+    std::filesystem::create_directory(folder());
+    fx::writeFile(d + "server.py", kTlsServerScript);
+    if (!server_.start({"python3", d + "server.py", folder(), d + "trusted.pem", d + "trusted.key",
+                        d + "self.pem", d + "self.key", d + "wrong.pem", d + "wrong.key"})) {
+        error_ = "cannot start python3";
+        return false;
+    }
+    if (!fx::waitUntil([&] { return server_.stdoutText().find('\n') != std::string::npos; })) {
+        error_ = "https servers did not start: " + server_.stderrText();
+        return false;
+    }
+    std::istringstream line(server_.stdoutText());
+    std::string word;
+    line >> word >> ports_[Trusted] >> ports_[SelfSigned] >> ports_[WrongHost];
+    return ports_[WrongHost] > 0;
+}
+
+std::string TlsSites::url(Site site, const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(ports_[site]) + path;
 }
 
 void EngineTest::SetUp() {

@@ -73,6 +73,26 @@ std::string httpHead(const std::string& status, const std::vector<std::string>& 
 std::string withIcyMetadata(const std::string& audio, size_t metaint,
                             const std::vector<std::string>& titles);
 
+// Three https servers on 127.0.0.1 serving the files of one folder: one whose certificate a
+// local certificate authority signed for 127.0.0.1, one with a self-signed certificate and
+// one whose certificate the authority signed for another host name. The authority's
+// certificate is caFile(); certificates and keys are made with openssl when it starts.
+class TlsSites {
+  public:
+    enum Site { Trusted, SelfSigned, WrongHost };
+    bool start();
+    const std::string& error() const { return error_; }
+    std::string caFile() const { return dir_.file("ca.pem"); }
+    std::string folder() const { return dir_.file("www"); }
+    std::string url(Site site, const std::string& path) const;
+
+  private:
+    fx::TempDir dir_{"engine-tls"};
+    fx::ChildProcess server_;
+    int ports_[3] = {};
+    std::string error_;
+};
+
 // Runs every test with a private PulseAudio server and an initialised engine configured as
 // the player does (timeout shortened so failure tests stay quick).
 class EngineTest : public ::testing::Test {

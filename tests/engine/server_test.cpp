@@ -3,7 +3,10 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <random>
+#include <sstream>
 
 #include "engine_test_support.h"
 
@@ -155,6 +158,119 @@ TEST_F(ServerTest, BadBodiesFailWithinTheTimeOut) {
     EXPECT_EQ(t.handle, 0u);
     EXPECT_EQ(t.error, AE_ERROR_TIMEOUT);
     EXPECT_LT(t.seconds, kTimeoutMs / 1000.0 + 3);
+
+    // Every MP3 frame cut short after its header and side information, which now says that
+    // its data begins far back in frames that do not hold it: the frames parse, but nothing in
+    // them decodes.
+    std::string cut;
+    for (size_t pos = 0; pos + 4 <= mp3.size();) {
+        const auto* h = reinterpret_cast<const uint8_t*>(mp3.data() + pos);
+        if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) {
+            ++pos;
+            continue;
+        }
+        cut.append(mp3, pos, 40);
+        cut[cut.size() - 36] = '\xFF';  // main_data_begin: the side information's first 9 bits
+        cut[cut.size() - 35] = static_cast<char>(cut[cut.size() - 35] | 0x80);
+        pos += 144 * 128000 / 44100 + ((h[2] >> 1) & 1);  // 128 kbps at 44100 Hz
+    }
+    ScriptServer truncated([cut](int fd, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::sendAll(fd, mp3Head());
+        while (ScriptServer::pause(stopping, 100) && ScriptServer::sendAll(fd, cut)) {
+        }
+    });
+    Created f = create(truncated.url("/x"));
+    EXPECT_EQ(f.handle, 0u);
+    EXPECT_EQ(f.error, AE_ERROR_FORMAT);
+    EXPECT_LT(f.seconds, kTimeoutMs / 1000.0 + 3);
+    if (f.handle) AE_StreamFree(f.handle);
+}
+
+TEST_F(ServerTest, FillIsMeasuredAgainstTheBufferUnlessTheBodyIsShorter) {
+    std::string mp3 = fileBytes(media().mp3);
+    // A live stream that announces a body far longer than any buffer.
+    ScriptServer live([mp3](int fd, const std::string&, const std::atomic<bool>& stopping) {
+        ScriptServer::sendAll(fd, mp3Head({"Content-Length: 1000000000000"}));
+        ScriptServer::sendAll(fd, mp3);
+        ScriptServer::pause(stopping, 60000);
+    });
+    Created c = create(live.url("/live"));
+    ASSERT_NE(c.handle, 0u) << c.error;
+    EXPECT_LE(AE_StreamGetFilePosition(c.handle, AE_FILEPOS_END), 80000u + 4096u);
+    EXPECT_GE(bufferUntil76(c.handle, 15s), 76);
+    AE_StreamFree(c.handle);
+
+    const std::string body = mp3.substr(0, 24000);
+    ScriptServer small(answer(mp3Head({"Content-Length: " + std::to_string(body.size())}), body));
+    Created s = create(small.url("/short"));
+    ASSERT_NE(s.handle, 0u) << s.error;
+    EXPECT_EQ(AE_StreamGetFilePosition(s.handle, AE_FILEPOS_END), body.size());
+    AE_StreamFree(s.handle);
+}
+
+TEST_F(ServerTest, HttpsTrustsOnlyWhatTheCertificateStoreVouchesFor) {
+    TlsSites tls;
+    ASSERT_TRUE(tls.start()) << tls.error();
+    const std::string www = tls.folder() + "/";
+    fx::writeFile(www + "tone.mp3", fileBytes(media().mp3));
+    fx::ChildProcess hls;
+    ASSERT_TRUE(hls.start({"ffmpeg",
+                           "-nostdin",
+                           "-loglevel",
+                           "error",
+                           "-f",
+                           "lavfi",
+                           "-i",
+                           "sine=frequency=440:sample_rate=44100:duration=6",
+                           "-ac",
+                           "2",
+                           "-c:a",
+                           "aac",
+                           "-b:a",
+                           "64k",
+                           "-f",
+                           "hls",
+                           "-hls_time",
+                           "2",
+                           "-hls_list_size",
+                           "0",
+                           "-hls_segment_filename",
+                           www + "seg%d.ts",
+                           www + "list.m3u8"}));
+    ASSERT_EQ(hls.wait(60s), 0) << hls.stderrText();
+    // The engine takes the store from where OpenSSL looks first.
+    ASSERT_EQ(::setenv("SSL_CERT_FILE", tls.caFile().c_str(), 1), 0);
+
+    // Our own download (a plain stream, an HLS playlist) and FFmpeg's (the HLS segments).
+    Created mp3 = create(tls.url(TlsSites::Trusted, "/tone.mp3"));
+    EXPECT_NE(mp3.handle, 0u) << mp3.error;
+    AE_StreamFree(mp3.handle);
+    Created list = create(tls.url(TlsSites::Trusted, "/list.m3u8"));
+    EXPECT_NE(list.handle, 0u) << list.error;
+    AE_CHANNELINFO info{};
+    EXPECT_TRUE(AE_ChannelGetInfo(list.handle, &info));
+    EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_AAC);
+    AE_StreamFree(list.handle);
+
+    const std::string playlist = fileBytes(www + "list.m3u8");
+    for (auto site : {TlsSites::SelfSigned, TlsSites::WrongHost}) {
+        SCOPED_TRACE(tls.url(site, "/"));
+        Created direct = create(tls.url(site, "/tone.mp3"));
+        EXPECT_EQ(direct.handle, 0u);
+        EXPECT_EQ(direct.error, AE_ERROR_CONNECT);
+        // A trusted playlist whose segments are on the untrusted site.
+        std::string elsewhere;
+        std::istringstream lines(playlist);
+        for (std::string line; std::getline(lines, line);)
+            elsewhere += (line.starts_with("seg") ? tls.url(site, "/" + line) : line) + "\n";
+        const std::string name = "elsewhere" + std::to_string(site) + ".m3u8";
+        fx::writeFile(www + name, elsewhere);
+        Created segments = create(tls.url(TlsSites::Trusted, "/" + name));
+        EXPECT_EQ(segments.handle, 0u);
+        EXPECT_EQ(segments.error, AE_ERROR_CONNECT);
+        if (segments.handle) AE_StreamFree(segments.handle);
+    }
+    ::unsetenv("SSL_CERT_FILE");
 }
 
 TEST_F(ServerTest, BadMetaintValuesPlayAsPlainAudio) {
@@ -276,13 +392,40 @@ TEST_F(ServerTest, ShoutcastAnswerGoesUnderIcyWithMetadata) {
     EXPECT_TRUE(AE_StreamFree(c.handle));
 }
 
+// A .pls naming each of `entries` in turn.
+std::string plsNaming(const std::vector<std::string>& entries) {
+    std::string pls = "[playlist]\nNumberOfEntries=" + std::to_string(entries.size()) + "\n";
+    for (size_t i = 0; i < entries.size(); ++i)
+        pls += "File" + std::to_string(i + 1) + "=" + entries[i] + "\n";
+    return pls;
+}
+
 TEST_F(ServerTest, PlaylistAnswersResolveToTheirStream) {
     std::string mp3 = fileBytes(media().mp3);
     ScriptServer* self = nullptr;
-    ScriptServer server([&self, &mp3](int fd, const std::string& request,
-                                      const std::atomic<bool>&) {
+    std::mutex mtx;  // guards asked
+    std::map<std::string, int> asked;
+    ScriptServer server([&self, &mp3, &mtx, &asked](int fd, const std::string& request,
+                                                    const std::atomic<bool>&) {
         std::string path = request.substr(4, request.find(' ', 4) - 4);
-        if (path == "/list.pls") {
+        {
+            std::lock_guard lock(mtx);
+            ++asked[path];
+        }
+        const std::string plsHead = httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/x-scpls"});
+        if (path == "/self.pls") {
+            ScriptServer::sendAll(fd,
+                                  plsHead + plsNaming(std::vector<std::string>(64, "self.pls")));
+        } else if (path == "/fan.pls" || path.starts_with("/fan/")) {
+            // 64 playlists, each naming 64 addresses that are missing: 4,160 addresses in all.
+            std::vector<std::string> entries;
+            for (int i = 0; i < 64; ++i)
+                entries.push_back(path == "/fan.pls" ? "fan/" + std::to_string(i) + ".pls"
+                                                     : path + "-" + std::to_string(i) + ".mp3");
+            ScriptServer::sendAll(fd, path.ends_with(".mp3")
+                                          ? httpHead("HTTP/1.0 404 Not Found", {})
+                                          : plsHead + plsNaming(entries));
+        } else if (path == "/list.pls") {
             ScriptServer::sendAll(
                 fd, httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/x-scpls"}) +
                         "[playlist]\nNumberOfEntries=2\nFile1=http://127.0.0.1:1/dead\n"
@@ -311,10 +454,28 @@ TEST_F(ServerTest, PlaylistAnswersResolveToTheirStream) {
         EXPECT_TRUE(hasEntry(AE_ChannelGetTags(c.handle, AE_TAG_HTTP), "Content-Type: audio/mpeg"));
         AE_StreamFree(c.handle);
     }
-    // A playlist naming itself stops at the depth bound.
+    // A playlist naming itself is not asked for again.
     Created loop = create(server.url("/self.m3u"));
     EXPECT_EQ(loop.handle, 0u);
     EXPECT_EQ(loop.error, AE_ERROR_PLAYLIST);
+
+    // One creation asks for each address once and for at most 64 addresses in all.
+    Created selfList = create(server.url("/self.pls"));
+    EXPECT_EQ(selfList.error, AE_ERROR_PLAYLIST);
+    Created fan = create(server.url("/fan.pls"));
+    EXPECT_EQ(fan.error, AE_ERROR_PLAYLIST);
+    {
+        std::lock_guard lock(mtx);
+        EXPECT_EQ(asked["/self.pls"], 1);
+        int fanRequests = 0;
+        for (const auto& [path, count] : asked) {
+            if (!path.starts_with("/fan")) continue;
+            EXPECT_EQ(count, 1) << path;
+            fanRequests += count;
+        }
+        EXPECT_LE(fanRequests, 64);
+        EXPECT_GE(fanRequests, 64) << "the bound, not a failure, ended the creation";
+    }
 
     // Without playlist resolution the answer is just not audio.
     AE_SetConfig(AE_CONFIG_NET_PLAYLIST, 0);

@@ -31,6 +31,7 @@ struct State {
     std::map<std::string, fake::StreamScript> scripts;
     std::set<std::string> released;
     std::set<std::string> blocked;
+    std::set<std::string> aborted;  // blocked creations that AE_StreamCreateAbort ended
     enum class Hold { Armed, Waiting, Released };
     std::map<std::string, Hold> holds;  // by call prefix
     std::map<AE_HANDLE, Stream> streams;
@@ -131,6 +132,7 @@ void Reset() {
     S.scripts.clear();
     S.released.clear();
     S.blocked.clear();
+    S.aborted.clear();
     S.holds.clear();
     S.streams.clear();
     S.calls.clear();
@@ -388,9 +390,11 @@ AE_HANDLE AE_StreamCreateURL(const char* url, uint32_t offset, uint32_t flags, A
     if (script.block) {
         S.blocked.insert(address);
         Changed.notify_all();
-        Changed.wait(lock, [&] { return S.released.count(address) > 0; });
+        Changed.wait(lock,
+                     [&] { return S.released.count(address) > 0 || S.aborted.count(address) > 0; });
         S.released.erase(address);
         S.blocked.erase(address);
+        if (S.aborted.erase(address) > 0) return Fail(AE_ERROR_ABORTED, AE_HANDLE(0));
     }
     if (script.handle == 0) return Fail(script.errorCode, AE_HANDLE(0));
     Stream stream;
@@ -398,6 +402,16 @@ AE_HANDLE AE_StreamCreateURL(const char* url, uint32_t offset, uint32_t flags, A
     for (const auto& [kind, bytes] : script.tags) stream.tags[kind] = Terminated(bytes);
     S.streams[script.handle] = std::move(stream);
     return Ok(script.handle);
+}
+
+AE_BOOL AE_StreamCreateAbort(void) {
+    {
+        std::lock_guard lock(Mutex);
+        Log("AE_StreamCreateAbort()");
+        S.aborted.insert(S.blocked.begin(), S.blocked.end());
+    }
+    Changed.notify_all();
+    return Ok(1);
 }
 
 AE_BOOL AE_StreamFree(AE_HANDLE handle) {

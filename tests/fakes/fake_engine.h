@@ -2,7 +2,8 @@
 //
 // Every AE_* function of audioengine.h is implemented. Streams are scripted per address:
 // AE_StreamCreateURL looks the address up, logs the call, optionally blocks until the test
-// releases the address, and returns the scripted handle (0: failure with the scripted error).
+// releases the address (or AE_StreamCreateAbort ends it with AE_ERROR_ABORTED), and returns
+// the scripted handle (0: failure with the scripted error).
 // File positions are consumed from a sequence per mode (the last value repeats), tags are kept
 // per kind and may change while the stream lives, and syncs are fired by the test.
 //
@@ -27,7 +28,7 @@ namespace fake {
 struct StreamScript {
     AE_HANDLE handle = 0;  // 0: the connection fails
     int errorCode = AE_ERROR_CONNECT;
-    bool block = false;  // AE_StreamCreateURL waits until Release(url)
+    bool block = false;  // AE_StreamCreateURL waits until Release(url) or AE_StreamCreateAbort
     // Per mode (AE_FILEPOS_*): values returned in turn, the last one repeating; no entry: -1.
     std::map<uint32_t, std::vector<uint64_t>> positions;
     // Per kind: the raw bytes (lists as NUL-separated texts; the closing empty text is added).

@@ -5,13 +5,17 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "fixtures.h"
 #include "playback/station.h"
@@ -110,6 +114,64 @@ class BitrateSource {
     std::thread feeder_;
 };
 
+// Accepts connections on 127.0.0.1 and never answers; notes how many were open at once.
+class SilentServer {
+  public:
+    SilentServer() {
+        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            ::listen(listen_, 16) == 0 &&
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { acceptLoop(); });
+    }
+    ~SilentServer() {
+        stop_ = true;
+        thread_.join();
+        for (int fd : clients_) ::close(fd);
+        ::close(listen_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/silent"; }
+    int accepted() const { return accepted_; }
+    int mostOpenAtOnce() const { return mostOpen_; }
+
+  private:
+    // Whether the client has closed the connection; what it sent is read and dropped.
+    static bool closedByClient(int fd) {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0) return true;
+            if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+        }
+    }
+    void acceptLoop() {
+        while (!stop_) {
+            pollfd p{listen_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            const int fd = ::accept(listen_, nullptr, nullptr);
+            if (fd < 0) continue;
+            // A client closes its socket before it opens the next: that end has arrived here.
+            int open = 1;
+            for (int old : clients_) open += closedByClient(old) ? 0 : 1;
+            mostOpen_ = std::max(mostOpen_.load(), open);
+            clients_.push_back(fd);
+            ++accepted_;
+        }
+    }
+
+    int listen_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0}, mostOpen_{0};
+    std::vector<int> clients_;  // accept thread only
+    std::thread thread_;
+};
+
 // The engine as the window brings it up at start.
 bool StartEngine() {
     if ((AE_GetVersion() >> 16) != AE_API_VERSION) return false;
@@ -170,6 +232,29 @@ TEST(PlaybackWithEngine, PlsOfIcecastMountShowsStationSongAndFormat) {
         EXPECT_TRUE(test::PumpUntil([&] { return test::Text(form.Label3) == "Yeni - Parca"; },
                                     std::chrono::milliseconds(60000)))
             << test::Text(form.Label3);
+        form.FormDestroy();
+    }
+    EXPECT_TRUE(test::WaitForWorkers());
+}
+
+// Each watchdog tick while a connection is still being made starts a new worker: the older
+// worker's connection ends before the newer one's begins, and the older worker ends.
+TEST(PlaybackWithEngine, WatchdogRestartsAbortTheConnectionStillBeingMade) {
+    fx::PulseServer pulse;
+    ASSERT_TRUE(pulse.start()) << pulse.error();
+    SilentServer silent;
+    fx::TempDir dir;
+    fx::writePls(dir.file("silent.pls"), silent.url());
+    ASSERT_TRUE(StartEngine()) << AE_ErrorGetCode();
+    {
+        TfrmMain form;
+        form.OpenLocation(dir.file("silent.pls"));
+        for (int tick = 1; tick <= 3; ++tick) {
+            ASSERT_TRUE(test::PumpUntil([&] { return silent.accepted() == tick; }));
+            if (tick < 3) form.TimerKontrolTimer();
+        }
+        EXPECT_EQ(silent.mostOpenAtOnce(), 1);
+        EXPECT_TRUE(test::PumpUntil([] { return ConnectWorkersRunning() == 1; }));
         form.FormDestroy();
     }
     EXPECT_TRUE(test::WaitForWorkers());

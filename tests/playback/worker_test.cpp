@@ -241,7 +241,8 @@ TEST_F(PlayerTest, FailedWindowsMediaBufferQueryEndsTheLoop) {
     EXPECT_NE(fake::FindCall("AE_ChannelPlay(17,0)"), -1);
 }
 
-// A worker started while an older one is still connecting wins, whichever connects first.
+// A worker started while an older one is still connecting aborts the older one's connection
+// and wins.
 TEST_F(PlayerTest, NewerWorkerSupersedesOlder) {
     auto slow = Playable(21);
     slow.block = true;
@@ -256,6 +257,11 @@ TEST_F(PlayerTest, NewerWorkerSupersedesOlder) {
     form->OpenLocation(dir.write("fast.pls", "File1=http://fast/\n"));
     ASSERT_TRUE(test::PumpUntil([] { return fake::FindCall("AE_ChannelPlay(22") != -1; }));
     const auto before = form->received.size();
+    // The older creation was aborted before the newer one began.
+    EXPECT_FALSE(fake::IsBlocked("http://slow/"));
+    EXPECT_NE(fake::FindCall("AE_StreamCreateAbort()"), -1);
+    EXPECT_LT(fake::FindCall("AE_StreamCreateAbort()"),
+              fake::FindCall("AE_StreamCreateURL(http://fast/"));
 
     fake::Release("http://slow/");
     ASSERT_TRUE(test::WaitForWorkers());

@@ -5,18 +5,21 @@
 //   format: <rate> Hz, <channels> channels, <codec>[, <n> kbps]
 //   title: <song>     the song title at start and at each metadata event
 //   ended             the stream has ended
-// Exits 0 after `seconds`, at the stream's end or on Ctrl-C; 1 with the engine's error code
-// when the engine cannot start or the stream cannot be created.
+// Exits 0 after `seconds`, at the stream's end or on Ctrl-C or SIGTERM (also while the stream
+// is being created); 1 with the engine's error code when the engine cannot start or the stream
+// cannot be created.
 #include <signal.h>
 #include <time.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "audioengine.h"
 #include "tags/tagtext.h"
@@ -30,6 +33,8 @@ constexpr long kBufferPollMs = 20;
 // rather than waited for forever.
 constexpr double kBufferStallSeconds = 3.0;
 constexpr long kWatchMs = 100;  // how often the main thread checks for the end and for signals
+// Sent by the creating thread to the main thread when the stream's creation has returned.
+const int kCreatedSignal = SIGUSR1;
 
 std::mutex gOutputMutex;
 AE_HANDLE gStream = 0;
@@ -109,8 +114,7 @@ void printFormat(AE_HANDLE stream) {
     printLine(line);
 }
 
-int fail(const char* what) {
-    const int code = AE_ErrorGetCode();
+int fail(const char* what, int code = AE_ErrorGetCode()) {
     std::fprintf(stderr, "aeplay: %s (engine error %d)\n", what, code);
     AE_Free();
     return 1;
@@ -151,7 +155,9 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigset_t whileCreating = signals;
+    sigaddset(&whileCreating, kCreatedSignal);
+    pthread_sigmask(SIG_BLOCK, &whileCreating, nullptr);
 
     if ((AE_GetVersion() >> 16) != AE_API_VERSION) {
         std::fprintf(stderr, "aeplay: engine API version %#x, expected %#x\n",
@@ -169,8 +175,29 @@ int main(int argc, char** argv) {
     AE_SetConfig(AE_CONFIG_UPDATETHREADS, 4);
     AE_SetConfigPtr(AE_CONFIG_NET_AGENT, "VELMORA");
 
-    gStream = AE_StreamCreateURL(argv[1], 0, kStreamFlags, download, nullptr);
-    if (!gStream) return fail("cannot create the stream");
+    // The creation blocks until the server answers: it runs on a thread of its own, so that a
+    // signal meanwhile aborts it at once.
+    int createError = AE_OK;
+    const pthread_t mainThread = pthread_self();
+    std::thread creator([&] {
+        gStream = AE_StreamCreateURL(argv[1], 0, kStreamFlags, download, nullptr);
+        createError = AE_ErrorGetCode();
+        pthread_kill(mainThread, kCreatedSignal);
+    });
+    int received = sigwaitinfo(&whileCreating, nullptr);
+    while (received < 0 && errno == EINTR) received = sigwaitinfo(&whileCreating, nullptr);
+    if (received != kCreatedSignal) {
+        AE_StreamCreateAbort();
+        while (sigwaitinfo(&whileCreating, nullptr) != kCreatedSignal) {
+        }
+    }
+    creator.join();
+    if (received != kCreatedSignal) {
+        if (gStream) AE_StreamFree(gStream);
+        AE_Free();
+        return 0;
+    }
+    if (!gStream) return fail("cannot create the stream", createError);
     const bool isWma = AE_ChannelGetTags(gStream, AE_TAG_WMA) != nullptr;
 
     // Buffer as the player does: until the fill reaches 76 % or cannot be read.
