@@ -7,7 +7,7 @@
 #include "ffmpeg_libs.h"
 #include "input.h"
 #include "opener.h"
-#include "playlist.h"
+#include "ascii_text.h"
 #include "pcm_queue.h"
 #include "tags.h"
 #include "timeline.h"
