@@ -26,6 +26,9 @@
 namespace {
 
 constexpr double kToneAmplitude = 0.5;
+// A second aeplay column runs with this network buffer instead of the player's 2000 ms, to
+// tell the time the engine takes to start from the time the buffer takes to fill.
+constexpr const char* kSmallBufferMs = "500";
 
 std::string defaultAeplay() {
     char exe[PATH_MAX] = {};
@@ -114,15 +117,16 @@ std::string aeplayKbps(const std::string& aeplay, const std::string& url) {
 }
 
 void formatTable(const std::string& aeplay, const fx::PulseServer& pulse, fx::Icecast& ice,
-                 const bench::Options& options) {
+                 const bench::Options& options, const std::string& only) {
     struct Row {
         std::string format, signal, kbps;
-        bench::Run a, m;
+        bench::Run a, small, m;
     };
     std::vector<Row> rows;
     for (const Format& f : kFormats) {
+        if (!only.empty() && std::string(f.name).find(only) == std::string::npos) continue;
         for (bool noise : {false, true}) {
-            Row row{f.name, noise ? "pink noise" : "tone", "-", {}, {}};
+            Row row{f.name, noise ? "pink noise" : "tone", "-", {}, {}, {}};
             std::printf("== %s, %s\n", f.name, row.signal.c_str());
             const std::string mount = "fmt";
             std::unique_ptr<HlsStation> hls;
@@ -147,12 +151,14 @@ void formatTable(const std::string& aeplay, const fx::PulseServer& pulse, fx::Ic
             row.kbps = aeplayKbps(aeplay, url);
             const std::vector<bench::Player> players{
                 {"aeplay", {aeplay, url}, {}},
+                {"aeplay-small", {aeplay, "--net-buffer", kSmallBufferMs, url}, {}},
                 {"mpv",
                  {"mpv", "--no-config", "--no-video", "--ao=pulse", "--really-quiet", url},
                  {}},
             };
             auto med = bench::compare(players, pulse, options);
             row.a = med["aeplay"];
+            row.small = med["aeplay-small"];
             row.m = med["mpv"];
             rows.push_back(row);
             if (!f.hls) ice.stopSource(mount);
@@ -160,13 +166,15 @@ void formatTable(const std::string& aeplay, const fx::PulseServer& pulse, fx::Ic
     }
     std::printf("per format: medians of %d rounds of %.0f s\n", options.rounds, options.seconds);
     std::printf(
-        "| format | signal | aeplay kbps | first audio s aeplay / mpv | cpu s aeplay / mpv "
-        "| peak RSS MB aeplay / mpv |\n|---|---|---|---|---|---|\n");
+        "| format | signal | aeplay kbps | first audio s aeplay / mpv | with a %s ms buffer "
+        "| cpu s aeplay / mpv | peak RSS MB aeplay / mpv |\n|---|---|---|---|---|---|---|\n",
+        kSmallBufferMs);
     int firstMet = 0, cpuMet = 0, rssMet = 0;
     for (const Row& r : rows) {
-        std::printf("| %s | %s | %s | %.2f / %.2f | %.2f / %.2f | %.1f / %.1f |\n",
+        std::printf("| %s | %s | %s | %.2f / %.2f | %.2f | %.2f / %.2f | %.1f / %.1f |\n",
                     r.format.c_str(), r.signal.c_str(), r.kbps.c_str(), r.a.firstAudioSeconds,
-                    r.m.firstAudioSeconds, r.a.cpuSeconds, r.m.cpuSeconds, r.a.rssMb, r.m.rssMb);
+                    r.m.firstAudioSeconds, r.small.firstAudioSeconds, r.a.cpuSeconds,
+                    r.m.cpuSeconds, r.a.rssMb, r.m.rssMb);
         firstMet += r.a.firstAudioSeconds <= r.m.firstAudioSeconds;
         cpuMet += r.a.cpuSeconds < r.m.cpuSeconds;
         rssMet += r.a.rssMb < r.m.rssMb;
@@ -183,10 +191,12 @@ void formatTable(const std::string& aeplay, const fx::PulseServer& pulse, fx::Ic
 int main(int argc, char** argv) {
     std::string aeplay = defaultAeplay();
     bool formatsOnly = false;
+    std::string only;  // rows whose format name contains this text; empty: every row
     double formatSeconds = 8;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--formats-only")) formatsOnly = true;
         if (i + 1 < argc && !std::strcmp(argv[i], "--aeplay")) aeplay = argv[++i];
+        if (i + 1 < argc && !std::strcmp(argv[i], "--only")) only = argv[++i];
         if (i + 1 < argc && !std::strcmp(argv[i], "--format-seconds"))
             formatSeconds = std::max(2.0, std::atof(argv[++i]));
     }
@@ -209,7 +219,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (formatsOnly) {
-        formatTable(aeplay, pulse, ice, formatOptions);
+        formatTable(aeplay, pulse, ice, formatOptions, only);
         return 0;
     }
     if (!ice.startSource("bench.mp3", fx::Codec::Mp3, 440, "Bench", kToneAmplitude)) {
@@ -242,6 +252,6 @@ int main(int argc, char** argv) {
                 verdict(a.firstAudioSeconds <= g.firstAudioSeconds));
     ice.stopSource("bench.mp3");
     std::printf("\n");
-    formatTable(aeplay, pulse, ice, formatOptions);
+    formatTable(aeplay, pulse, ice, formatOptions, only);
     return 0;
 }

@@ -130,7 +130,13 @@ void Decoder::measure(int64_t bytes, int64_t micros) {
 void Decoder::noteStreamEvents(AVPacket* pkt) {
     int64_t reached;
     if (pkt->pos >= 0) {
-        reached = input_.demuxerBase() + pkt->pos + pkt->size;
+        // A demuxer that gives every packet of a page the page's position (Ogg) would
+        // otherwise leave the position at the page's start for a second of sound or more.
+        const int64_t pos = input_.demuxerBase() + pkt->pos;
+        sizeSincePos_ = pos == lastPacketPos_ ? sizeSincePos_ + pkt->size : pkt->size;
+        lastPacketPos_ = pos;
+        reached = pos + sizeSincePos_;
+        if (input_.http) reached = std::min(reached, input_.bytesRead());
     } else {
         reached = input_.bytesRead();
     }

@@ -65,9 +65,11 @@ class Decoder {
     std::vector<int16_t> convertBuf_;
     size_t leadingSilenceLeft_ = 0;          // silent frames that may still be dropped
     std::vector<std::string> lastComments_;  // the Ogg comments last reported
-    double sizedForRate_ = 0;
-    std::deque<AsfScriptCommand> script_;  // ASF script commands still to come, in order
-    int64_t prerollMs_ = 0;                // the byte rate the download buffer was sized for
+    double sizedForRate_ = 0;                // the byte rate the download buffer was sized for
+    std::deque<AsfScriptCommand> script_;    // ASF script commands still to come, in order
+    int64_t prerollMs_ = 0;                  // the current ASF header's preroll
+    // Packets that share a stream position (those of one Ogg page) follow each other from it.
+    int64_t lastPacketPos_ = -1, sizeSincePos_ = 0;
 };
 
 }  // namespace ae

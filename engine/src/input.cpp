@@ -64,6 +64,7 @@ void Input::sizeDownloadBuffer(double byteRate, uint32_t ms) {
     auto bytes = static_cast<size_t>(std::llround(byteRate * ms / 1000));
     bytes = std::clamp(bytes, kMinRingBytes, kMaxRingBytes);
     soundBufferBytes = bytes;
+    soundByteRate = byteRate;
     http->ring().setCapacity(bytes, kRingGranule);
 }
 

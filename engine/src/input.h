@@ -91,12 +91,15 @@ struct Input {
 
     std::atomic<bool> aborted{false};
 
-    std::atomic<int64_t> consumed{0};  // bytes the demuxer has taken (FFmpeg protocol sources)
+    // Decoder thread writes: the stream position up to which packets have gone to the decoder.
+    std::atomic<int64_t> consumed{0};
     // Decoder thread writes: audio packet bytes decoded and the sound they gave.
     std::atomic<int64_t> audioBytes{0}, audioMicros{0};
     // The configured download buffer in bytes at the stream's byte rate, which the prebuffer
     // share is taken of (0: the ring's capacity); the ring may be larger, holding more.
     std::atomic<size_t> soundBufferBytes{0};
+    // The bytes per second of sound that soundBufferBytes was sized at (0: not sized yet).
+    std::atomic<double> soundByteRate{0};
     std::atomic<int> openFailure{0};  // the AVERROR of FFmpeg's first failed open, 0: none
 
   private:

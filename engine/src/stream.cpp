@@ -88,14 +88,31 @@ void Stream::shutdown() {
     });
 }
 
+size_t Stream::configuredSoundBytes() const {
+    const size_t capacity = input_->http->ring().capacity();
+    const size_t sound = input_->soundBufferBytes;
+    return std::max<size_t>(sound > 0 ? std::min(sound, capacity) : capacity, 1);
+}
+
+size_t Stream::queuedSoundBytes() const {
+    const double byteRate = input_->soundByteRate;
+    if (!(byteRate > 0) || setup_.outputRate == 0) return 0;
+    return static_cast<size_t>(static_cast<double>(pcm_.size()) * byteRate / setup_.outputRate);
+}
+
+size_t Stream::heldSoundBytes() const {
+    const int64_t downloaded = input_->bytesDownloaded();
+    const int64_t decoded = std::min(input_->consumed.load(), downloaded);
+    return static_cast<size_t>(downloaded - decoded) + queuedSoundBytes();
+}
+
 bool Stream::readyToStart() const {
     if (pcm_.finished()) return true;
     if (pcm_.size() < pcm_.capacity() / 2) return false;
     if (!input_->http) return true;
     const ByteRing& ring = input_->http->ring();
-    const size_t sound = input_->soundBufferBytes;
-    size_t base = sound > 0 ? std::min(sound, ring.capacity()) : ring.capacity();
-    return ring.finished() || ring.size() * 100 >= base * setup_.config.prebufPercent;
+    if (ring.finished()) return true;
+    return heldSoundBytes() * 100 >= configuredSoundBytes() * setup_.config.prebufPercent;
 }
 
 void Stream::mix(int32_t* acc, size_t frames, int64_t outFrame) {
@@ -230,17 +247,25 @@ float Stream::bitrateKbps() const {
 int Stream::filePosition(uint32_t mode, uint64_t& out) const {
     const Input& in = *input_;
     switch (mode) {
-        case AE_FILEPOS_CURRENT:
-            out = static_cast<uint64_t>(in.bytesRead());
+        case AE_FILEPOS_CURRENT: {
+            // Downloaded minus the sound held, counted up to the end position, so that the
+            // fill the caller works out is the share of the configured sound held, at most 100%.
+            uint64_t end = 0;
+            const int64_t downloaded = in.bytesDownloaded();
+            int64_t held = static_cast<int64_t>(heldSoundBytes());
+            if (filePosition(AE_FILEPOS_END, end) == AE_OK)
+                held = std::min(held, static_cast<int64_t>(end));
+            out = static_cast<uint64_t>(std::max<int64_t>(downloaded - held, 0));
             return AE_OK;
+        }
         case AE_FILEPOS_DOWNLOAD:
             out = static_cast<uint64_t>(in.bytesDownloaded());
             return AE_OK;
         case AE_FILEPOS_END:
-            // The fill can never exceed the download buffer: a longer body (or one of
-            // unknown length) is measured against the buffer, a shorter one against itself.
+            // The configured sound in bytes (the download buffer until the byte rate is
+            // known); a shorter body is measured against itself.
             if (!in.http) return AE_ERROR_NOT_AVAILABLE;
-            out = in.http->ring().capacity();
+            out = configuredSoundBytes();
             if (in.contentLength > 0) out = std::min(out, static_cast<uint64_t>(in.contentLength));
             return AE_OK;
         case AE_FILEPOS_WMA_BUFFER:
@@ -248,9 +273,10 @@ int Stream::filePosition(uint32_t mode, uint64_t& out) const {
             if (!in.http) {
                 out = 100;
             } else {
-                const ByteRing& ring = in.http->ring();
-                out = ring.finished() ? 100
-                                      : ring.size() * 100 / std::max<size_t>(ring.capacity(), 1);
+                out =
+                    in.http->ring().finished()
+                        ? 100
+                        : std::min<uint64_t>(heldSoundBytes() * 100 / configuredSoundBytes(), 100);
             }
             return AE_OK;
         default:

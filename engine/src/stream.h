@@ -74,6 +74,16 @@ class Stream {
     Stream(uint32_t flags, const StreamSetup& setup, std::unique_ptr<Timeline> timeline,
            std::unique_ptr<Input> input);
     bool readyToStart() const;
+    // What the fill and the prebuffer are measured against (downloaded streams only): the
+    // configured sound in bytes, or the download buffer until the byte rate is known.
+    size_t configuredSoundBytes() const;
+    // The decoded sound waiting in the PCM queue, in the stream's own bytes (0 before its byte
+    // rate is known), so that it counts towards the buffer like the bytes not yet decoded.
+    size_t queuedSoundBytes() const;
+    // The sound held and not yet played, in the stream's bytes, wherever it waits: downloaded
+    // and not yet decoded (download buffer, FFmpeg's read buffer, the demuxer), or decoded in
+    // the PCM queue. The prebuffer and the fill are shares of the configured sound held.
+    size_t heldSoundBytes() const;
     int awaitSound(std::chrono::steady_clock::time_point deadline, Cancel& cancel);
 
     // Set on construction (the handle before the stream is published), then read-only.

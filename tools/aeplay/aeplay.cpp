@@ -1,4 +1,5 @@
-// aeplay URL [seconds]: plays a stream through the engine with the player's settings and prints
+// aeplay [--net-buffer MS] URL [seconds]: plays a stream through the engine with the player's
+// settings (or another network buffer, to compare start-up against a smaller one) and prints
 // one line per event:
 //   header: <line>    each header tag at start (ICY answer, else HTTP answer, else Ogg comments)
 //   buffer: <n>%      the fill that ended the buffering wait
@@ -27,7 +28,9 @@
 namespace {
 
 constexpr uint32_t kStreamFlags = AE_STREAM_STATUS | AE_STREAM_BLOCK | AE_STREAM_AUTOFREE;
-constexpr int64_t kBufferedPercent = 76;  // the player starts playback at this fill
+constexpr int64_t kBufferedPercent = 76;   // the player starts playback at this fill
+constexpr long kPlayerNetBufferMs = 2000;  // the player's network buffer
+constexpr long kMinNetBufferMs = 100, kMaxNetBufferMs = 60000;  // what the engine accepts
 constexpr long kBufferPollMs = 20;
 // A stream whose download stops growing (its source went away) is played with what it has
 // rather than waited for forever.
@@ -135,8 +138,21 @@ double monotonicSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    long netBufferMs = kPlayerNetBufferMs;
+    if (argc >= 3 && !std::strcmp(argv[1], "--net-buffer")) {
+        char* end = nullptr;
+        netBufferMs = std::strtol(argv[2], &end, 10);
+        if (end == argv[2] || *end || netBufferMs < kMinNetBufferMs ||
+            netBufferMs > kMaxNetBufferMs) {
+            std::fprintf(stderr, "aeplay: --net-buffer takes %ld to %ld milliseconds\n",
+                         kMinNetBufferMs, kMaxNetBufferMs);
+            return 2;
+        }
+        argv += 2;
+        argc -= 2;
+    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: aeplay URL [seconds]\n");
+        std::fprintf(stderr, "usage: aeplay [--net-buffer MS] URL [seconds]\n");
         return 2;
     }
     double seconds = -1;  // until the end or Ctrl-C
@@ -169,7 +185,7 @@ int main(int argc, char** argv) {
     AE_PluginLoad("aeaac", 1);
     AE_SetConfig(AE_CONFIG_NET_PLAYLIST, 1);
     AE_SetConfig(AE_CONFIG_BUFFER, 500);
-    AE_SetConfig(AE_CONFIG_NET_BUFFER, 2000);
+    AE_SetConfig(AE_CONFIG_NET_BUFFER, static_cast<uint32_t>(netBufferMs));
     AE_SetConfig(AE_CONFIG_NET_PREBUF, 100);
     AE_SetConfig(AE_CONFIG_NET_TIMEOUT, 20000);
     AE_SetConfig(AE_CONFIG_UPDATETHREADS, 4);
