@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 #include "cancel.h"
 #include "http_source.h"
@@ -16,6 +17,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kLevelWindowFrames = 882;  // 20 ms at 44100 Hz
 // How often a creation waiting for the first sound looks whether it was cancelled.
 constexpr auto kCancelPoll = std::chrono::milliseconds(50);
+// How often a creation waiting for the byte rate to be measured looks again.
+constexpr auto kMeasurePoll = std::chrono::milliseconds(2);
 
 size_t pcmQueueFrames(const StreamSetup& setup) {
     return std::max<size_t>(size_t{setup.config.bufferMs} * setup.outputRate / 1000, 4096);
@@ -70,6 +73,17 @@ int Stream::awaitSound(std::chrono::steady_clock::time_point deadline, Cancel& c
             rc = AE_ERROR_FORMAT;
             break;
         }
+    }
+    // A stream that declares no bitrate reports the measured one: let the decoder measure it
+    // first from what has arrived (it decodes ahead at once), so the format is known whole
+    // when the caller reads it, also where no buffering wait comes between (FFmpeg's sources).
+    while (rc == AE_OK && input_->nominalBitrate == 0 && !(input_->measuredByteRate() > 0) &&
+           !pcm_.finished() && pcm_.size() < pcm_.capacity() && Clock::now() < deadline) {
+        if (cancel.cancelled()) {
+            rc = AE_ERROR_ABORTED;
+            break;
+        }
+        std::this_thread::sleep_for(kMeasurePoll);
     }
     if (http) cancel.detach(http);
     return rc;

@@ -265,6 +265,10 @@ TEST_F(ServerTest, HttpsTrustsOnlyWhatTheCertificateStoreVouchesFor) {
     AE_CHANNELINFO info{};
     EXPECT_TRUE(AE_ChannelGetInfo(list.handle, &info));
     EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_AAC);
+    // No buffering wait comes before the format is read here: the measured rate must be there.
+    float kbps = 0;
+    EXPECT_TRUE(AE_ChannelGetAttribute(list.handle, AE_ATTRIB_BITRATE, &kbps));
+    EXPECT_NEAR(kbps, 64, 8);
     AE_StreamFree(list.handle);
 
     const std::string playlist = fileBytes(www + "list.m3u8");
