@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -90,9 +91,66 @@ void runPlayer(int argc, char** argv, velmora::InstanceLock& lock, bool haveLock
     exit(0);
 }
 
+constexpr int kExitUsage = 2;
+
+void printUsage(std::ostream& out) {
+    out << "Usage: velmora [OPTION] [LOCATION]\n"
+           "Play an internet radio station.\n"
+           "\n"
+           "LOCATION is a playlist file or a stream address. When a player is running already,\n"
+           "it is handed the location and switches to it. Without a location the player plays\n"
+           "its stored or built-in station.\n"
+           "\n"
+           "  -h, --help     show this help and exit\n"
+           "  -v, --version  show the version and exit\n";
+}
+
+// What the command line asks for. Every argument that starts with "-" (other than "-" alone)
+// is an option, wherever it stands, so a player only ever starts with no option given and its
+// location is the first argument, which is where the window reads it.
+struct CommandLine {
+    enum class Action { Run, Help, Version, BadOption } action = Action::Run;
+    std::string badOption;
+};
+
+CommandLine parseCommandLine(int argc, char** argv) {
+    CommandLine cl;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg[0] != '-' || arg[1] == '\0') continue;
+        if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
+            cl.action = CommandLine::Action::Help;
+            return cl;
+        }
+        if (strcmp(arg, "-v") == 0 || strcmp(arg, "--version") == 0) {
+            cl.action = CommandLine::Action::Version;
+            return cl;
+        }
+        if (cl.badOption.empty()) cl.badOption = arg;  // help or version further on still wins
+    }
+    if (!cl.badOption.empty()) cl.action = CommandLine::Action::BadOption;
+    return cl;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Options are answered before anything else: no lock, no hand-off, no window.
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    switch (commandLine.action) {
+        case CommandLine::Action::Help:
+            printUsage(std::cout);
+            return 0;
+        case CommandLine::Action::Version:
+            std::cout << "velmora " VELMORA_VERSION "\n";
+            return 0;
+        case CommandLine::Action::BadOption:
+            std::cerr << "velmora: unknown option " << commandLine.badOption << "\n";
+            printUsage(std::cerr);
+            return kExitUsage;
+        case CommandLine::Action::Run:
+            break;
+    }
     const std::string location = argc > 1 ? argv[1] : "";
 
     std::string why;

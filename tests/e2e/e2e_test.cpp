@@ -272,6 +272,46 @@ TEST_F(EndToEnd, ASecondStartWithoutAnArgumentIsAPlayerOfItsOwn) {
     EXPECT_TRUE(hears(kFreqA, kPlayTimeout));
 }
 
+// Options are answered by the process itself: at once, with no window, and never handed to a
+// running player as a location.
+TEST_F(EndToEnd, OptionsAreAnsweredWithoutAWindowOrAHandOff) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // stdout starts with this
+        std::string err;  // stderr starts with this
+    } cases[] = {
+        {{"--help"}, 0, "Usage: velmora [OPTION] [LOCATION]\n", ""},
+        {{"-h"}, 0, "Usage: velmora", ""},
+        {{"b.pls", "--version"}, 0, "velmora " VELMORA_VERSION "\n", ""},
+        {{"-v"}, 0, "velmora " VELMORA_VERSION "\n", ""},
+        {{"--bogus"}, 2, "", "velmora: unknown option --bogus\nUsage: velmora"},
+        {{"b.pls", "-x"}, 2, "", "velmora: unknown option -x\nUsage: velmora"},
+    };
+    auto check = [&](const Case& c) {
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        auto& p = start(c.args);
+        ASSERT_EQ(p.wait(Millis(15000)), c.status) << p.stderrText();
+        EXPECT_EQ(p.stdoutText().substr(0, c.out.size()), c.out);
+        EXPECT_EQ(p.stderrText().substr(0, c.err.size()), c.err);
+        if (c.out.empty()) EXPECT_EQ(p.stdoutText(), "");
+        if (c.err.empty()) EXPECT_EQ(p.stderrText(), "");
+    };
+    for (const Case& c : cases) check(c);
+    EXPECT_EQ(playerWindows().size(), 0u);
+
+    // With a player running, nothing reaches it: it goes on playing its station.
+    auto& first = start({"a.pls"});
+    ASSERT_TRUE(hears(kFreqA, kPlayTimeout)) << first.stderrText();
+    for (const Case& c : cases) check(c);
+    auto& courier = start({"b.pls"});
+    EXPECT_EQ(courier.wait(Millis(15000)), 0) << courier.stderrText();
+    EXPECT_TRUE(hears(kFreqB, kPlayTimeout)) << first.stderrText();
+    EXPECT_EQ(playerWindows().size(), 1u);
+    for (const char* option : {"--help", "--version", "--bogus"})
+        EXPECT_EQ(first.stderrText().find(option), std::string::npos) << first.stderrText();
+}
+
 TEST_F(EndToEnd, TheWatchdogBringsTheStationBackAfterItsSourceStops) {
     auto& p = start({"a.pls"});
     ASSERT_TRUE(hears(kFreqA, kPlayTimeout)) << p.stderrText();

@@ -2,6 +2,8 @@
 //   make-assets <folder>
 // skin.bmp (482 x 194, 24-bit, magenta key), seven button bitmaps (24-bit,
 // magenta background), about.png (349 x 100 with alpha), icon.bmp and icon.png.
+//   make-assets --icons <folder>
+// the icon with alpha in every size of the hicolor theme, as <folder>/NxN/apps/velmora.png.
 //
 // Antialiased edges are blended against a colour close to what lies behind
 // the picture, never against magenta, and only pixels that the shape does not
@@ -414,12 +416,14 @@ QImage makeAbout() {
     return img.convertToFormat(QImage::Format_ARGB32);
 }
 
-QImage makeIcon(bool withAlpha) {
+// The icon is drawn on a 48 px grid and scaled to `size`.
+QImage makeIcon(bool withAlpha, int size = 48) {
     constexpr int kSize = 48;
-    QImage img(kSize, kSize, QImage::Format_ARGB32_Premultiplied);
+    QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
     img.fill(withAlpha ? QColor(Qt::transparent) : kNight);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(double(size) / kSize, double(size) / kSize);
     QPainterPath tile;
     if (withAlpha) {
         tile.addRoundedRect(QRectF(1, 1, kSize - 2, kSize - 2), 10, 10);
@@ -435,11 +439,26 @@ QImage makeIcon(bool withAlpha) {
 
 }  // namespace
 
+// The sizes a desktop's menus, launchers and software centres ask the icon theme for.
+constexpr int kThemeIconSizes[] = {16, 24, 32, 48, 64, 128, 256};
+
+bool saveThemeIcons(const QString& folder) {
+    bool ok = true;
+    for (int size : kThemeIconSizes) {
+        gFolder = QStringLiteral("%1/%2x%2/apps").arg(folder).arg(size);
+        QDir().mkpath(gFolder);
+        ok &= save(makeIcon(true, size), "velmora.png");
+    }
+    return ok;
+}
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    if (argc == 3 && QByteArray(argv[1]) == "--icons")
+        return saveThemeIcons(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
     if (argc != 2) {
-        std::fprintf(stderr, "usage: make-assets <folder>\n");
+        std::fprintf(stderr, "usage: make-assets <folder> | make-assets --icons <folder>\n");
         return 2;
     }
     gFolder = QString::fromLocal8Bit(argv[1]);
