@@ -262,6 +262,9 @@ TEST(InstanceLock, HeldByAnotherProcessAndFreedWhenItDies) {
     EXPECT_EQ(second.stdoutText(), "another\n");
 }
 
+// Handed over as it is: an address needs no file.
+constexpr const char* kAddress = "http://127.0.0.1:8000/a.pls";
+
 TEST(HandOverMessage, EncodesAndChecksEveryField) {
     EXPECT_EQ(velmora::parseHandOver(velmora::encodeHandOver("a.pls")), "a.pls");
     std::string longest(velmora::kMaxLocationBytes, 'x');
@@ -277,28 +280,61 @@ TEST(HandOverMessage, EncodesAndChecksEveryField) {
     EXPECT_FALSE(velmora::parseHandOver(std::string("\0\3a\0b", 5)));              // NUL inside
 }
 
-TEST(Courier, SendsTheLocationAsGivenAndWaitsForTheAcknowledgement) {
+TEST(Courier, SendsTheLocationAndWaitsForTheAcknowledgement) {
     fx::TempDir dir;
     FakeListener listener(velmora::socketPath(dir.path()), 300ms);
     ASSERT_TRUE(listener.bound());
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "../lists/b.pls", err), 0);
+    const std::string playlist = dir.file("b.pls");
+    fx::writeFile(playlist, "[playlist]\n");
+    EXPECT_EQ(velmora::handOver(dir.path(), playlist, err), 0);
     auto returnedAt = std::chrono::steady_clock::now();
-    EXPECT_EQ(listener.received(), velmora::encodeHandOver("../lists/b.pls"));
+    EXPECT_EQ(listener.received(), velmora::encodeHandOver(playlist));
     EXPECT_GE(returnedAt, listener.ackedAt());
     EXPECT_TRUE(err.str().empty());
+}
+
+// The player runs in another folder: a relative path is made absolute against the courier's,
+// an address is left alone, and a file that is not there is the courier's error to report.
+TEST(Courier, MakesARelativePathAbsoluteAndRefusesAMissingFile) {
+    fx::TempDir dir;
+    ::mkdir(dir.file("music").c_str(), 0700);
+    fx::writeFile(dir.file("music/s.m3u"), "http://127.0.0.1:1/\n");
+    ASSERT_EQ(::symlink("s.m3u", dir.file("music/link.m3u").c_str()), 0);
+    std::string why;
+    EXPECT_EQ(velmora::courierLocation("s.m3u", dir.file("music"), &why), dir.file("music/s.m3u"));
+    EXPECT_EQ(velmora::courierLocation("./music/./s.m3u", dir.path(), &why),
+              dir.file("music/s.m3u"));
+    EXPECT_EQ(velmora::courierLocation("../music/link.m3u", dir.file("music"), &why),
+              dir.file("music/../music/link.m3u"));  // the link itself, not what it names
+    EXPECT_EQ(velmora::courierLocation(dir.file("music/s.m3u"), "/", &why),
+              dir.file("music/s.m3u"));
+    for (const char* address : {"http://127.0.0.1:8000/a.mp3", "mms://h/x", "HTTPS://h/y.pls"})
+        EXPECT_EQ(velmora::courierLocation(address, dir.path(), &why), address);
+    EXPECT_TRUE(why.empty()) << why;
+
+    for (const char* missing : {"s.m3u", "music", "music/none.pls"}) {
+        EXPECT_FALSE(velmora::courierLocation(missing, dir.path(), &why)) << missing;
+        EXPECT_NE(why.find(missing), std::string::npos) << why;
+    }
+
+    FakeListener listener(velmora::socketPath(dir.path()), 0ms);
+    std::ostringstream err;
+    EXPECT_EQ(velmora::handOver(dir.path(), dir.file("none.pls"), err), 1);
+    EXPECT_NE(err.str().find("none.pls: no such file"), std::string::npos) << err.str();
+    EXPECT_FALSE(listener.accepted());
 }
 
 TEST(Courier, NoListenerMeansTheHandOverGoesNowhere) {
     fx::TempDir dir;
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 0);  // no socket file
+    EXPECT_EQ(velmora::handOver(dir.path(), kAddress, err), 0);  // no socket file
     {
         // A socket file left by a player that died: connection refused.
         FakeListener dead(velmora::socketPath(dir.path()), 0ms);
     }
     ASSERT_TRUE(exists(velmora::socketPath(dir.path())));
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 0);
+    EXPECT_EQ(velmora::handOver(dir.path(), kAddress, err), 0);
     EXPECT_TRUE(err.str().empty());
 }
 
@@ -308,7 +344,7 @@ TEST(Courier, HandsNothingToASocketOfAnotherUser) {
     FakeListener listener(velmora::socketPath(dir.path()), 0ms, /*ack=*/false);
     ASSERT_EQ(chown(velmora::socketPath(dir.path()).c_str(), 65534, 65534), 0);
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 1);
+    EXPECT_EQ(velmora::handOver(dir.path(), kAddress, err), 1);
     EXPECT_NE(err.str().find("not this user's"), std::string::npos) << err.str();
     EXPECT_EQ(listener.received(), "");
 }
@@ -318,16 +354,17 @@ TEST(Courier, APlayerThatDropsItWithoutAnAnswerEndsTheWaitAndFails) {
     fx::TempDir dir;
     FakeListener listener(velmora::socketPath(dir.path()), 0ms, /*ack=*/false);
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err, 20s), 1);
-    EXPECT_EQ(listener.received(), velmora::encodeHandOver("a.pls"));
-    EXPECT_NE(err.str().find("did not take a.pls"), std::string::npos) << err.str();
+    EXPECT_EQ(velmora::handOver(dir.path(), kAddress, err, 20s), 1);
+    EXPECT_EQ(listener.received(), velmora::encodeHandOver(kAddress));
+    EXPECT_NE(err.str().find(std::string("did not take ") + kAddress), std::string::npos)
+        << err.str();
 }
 
 TEST(Courier, RefusesALocationOverTheLimitAndSendsNothing) {
     fx::TempDir dir;
     FakeListener listener(velmora::socketPath(dir.path()), 0ms);
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), std::string(256, 'p'), err), 1);
+    EXPECT_EQ(velmora::handOver(dir.path(), "http://" + std::string(249, 'p'), err), 1);
     EXPECT_NE(err.str().find("255"), std::string::npos) << err.str();
     EXPECT_FALSE(listener.accepted());
 }
