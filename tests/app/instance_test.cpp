@@ -407,12 +407,13 @@ TEST_F(ServerTest, OpensEachHandedOverLocationBeforeTheCourierReturns) {
     ASSERT_TRUE(server->listening());
     EXPECT_EQ(modeOf(velmora::socketPath(dir.path())) & 0777, 0600u);
     std::vector<std::string> seen;
-    EXPECT_EQ(courier("b.pls", &seen), 0);
-    EXPECT_EQ(seen, std::vector<std::string>{"b.pls"});
+    EXPECT_EQ(courier("http://h/b.pls", &seen), 0);
+    EXPECT_EQ(seen, std::vector<std::string>{"http://h/b.pls"});
     // The same location twice is opened twice.
-    EXPECT_EQ(courier("b.pls"), 0);
-    EXPECT_EQ(courier(std::string(255, 'z')), 0);
-    EXPECT_EQ(opened, (std::vector<std::string>{"b.pls", "b.pls", std::string(255, 'z')}));
+    EXPECT_EQ(courier("http://h/b.pls"), 0);
+    EXPECT_EQ(courier("http://" + std::string(248, 'z')), 0);
+    EXPECT_EQ(opened, (std::vector<std::string>{"http://h/b.pls", "http://h/b.pls",
+                                                "http://" + std::string(248, 'z')}));
     server.reset();
     EXPECT_FALSE(exists(velmora::socketPath(dir.path())));
 }
@@ -454,8 +455,8 @@ TEST_F(ServerTest, DropsMalformedOversizedAndSilentCouriersAndKeepsServing) {
     for (int fd : fds) close(fd);
     close(slow);
     EXPECT_TRUE(opened.empty());
-    EXPECT_EQ(courier("a.pls"), 0);
-    EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{"http://h/a.pls"});
 }
 
 // Connections of the same user held open and silent do not shut a courier out.
@@ -467,8 +468,8 @@ TEST_F(ServerTest, EightIdleConnectionsHeldOpenDoNotBlockACourier) {
         ASSERT_GE(idle.back(), 0);
     }
     spinUntil([] { return false; }, 200ms);  // the server has taken them in
-    EXPECT_EQ(courier("a.pls"), 0);
-    EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{"http://h/a.pls"});
     for (int fd : idle) close(fd);
 }
 
@@ -477,8 +478,8 @@ TEST_F(ServerTest, ReplacesAStaleSocketFileLeftByADeadPlayer) {
     ASSERT_TRUE(exists(velmora::socketPath(dir.path())));
     server->start();
     ASSERT_TRUE(server->listening());
-    EXPECT_EQ(courier("a.pls"), 0);
-    EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{"http://h/a.pls"});
 }
 
 TEST_F(ServerTest, ASecondPlayerTakesOverTheSocketWhenTheFirstCloses) {
@@ -490,15 +491,15 @@ TEST_F(ServerTest, ASecondPlayerTakesOverTheSocketWhenTheFirstCloses) {
                                    [&](const std::string& s) { secondOpened.push_back(s); });
     second.start();
     EXPECT_FALSE(second.listening());  // the first one's socket is left alone
-    EXPECT_EQ(courier("a.pls"), 0);
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
     EXPECT_EQ(opened.size(), 1u);
 
     server.reset();
     lock.release();
     EXPECT_TRUE(spinUntil([&] { return second.listening(); },
                           velmora::InstanceServer::kTakeOverInterval * 20));
-    EXPECT_EQ(courier("b.pls"), 0);
-    EXPECT_EQ(secondOpened, std::vector<std::string>{"b.pls"});
+    EXPECT_EQ(courier("http://h/b.pls"), 0);
+    EXPECT_EQ(secondOpened, std::vector<std::string>{"http://h/b.pls"});
 }
 
 // A message box in the handler runs a nested event loop for as long as it stays up: longer than
@@ -511,11 +512,11 @@ TEST_F(ServerTest, AModalBoxInTheHandlerOutlastsTheTimeOutAndTheCourier) {
     };
     server->start();
     whileOpening = [&] { modalBox(velmora::InstanceServer::kMessageTimeout + 1s); };
-    EXPECT_EQ(courier("a.pls"), 0);
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
 
     int fd = connectRaw(velmora::socketPath(dir.path()));
     ASSERT_GE(fd, 0);
-    const std::string message = velmora::encodeHandOver("b.pls");
+    const std::string message = velmora::encodeHandOver("http://h/b.pls");
     ASSERT_EQ(write(fd, message.data(), message.size()), static_cast<ssize_t>(message.size()));
     whileOpening = [&] {
         close(fd);
@@ -523,6 +524,7 @@ TEST_F(ServerTest, AModalBoxInTheHandlerOutlastsTheTimeOutAndTheCourier) {
     };
     EXPECT_TRUE(spinUntil([&] { return opened.size() == 2; }));
     whileOpening = nullptr;
-    EXPECT_EQ(courier("c.pls"), 0);
-    EXPECT_EQ(opened, (std::vector<std::string>{"a.pls", "b.pls", "c.pls"}));
+    EXPECT_EQ(courier("http://h/c.pls"), 0);
+    EXPECT_EQ(opened,
+              (std::vector<std::string>{"http://h/a.pls", "http://h/b.pls", "http://h/c.pls"}));
 }
