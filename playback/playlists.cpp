@@ -143,7 +143,8 @@ std::string ReferenceAddress(const std::string& squeezed, std::size_t href) {
     const std::string lower = AsciiLower(rest);
     auto end = lower.find(quote + std::string(kSelfClosingEnd));
     const auto open = AsciiLower(squeezed.substr(0, href)).rfind('<');
-    if (open != std::string::npos && AsciiLower(squeezed.substr(open, href - open)) == kRefElement)
+    if (open != std::string::npos &&
+        TrimBlanks(AsciiLower(squeezed.substr(open, href - open))) == kRefElement)
         end = std::min(end, lower.find(quote + std::string(kClosingTagEnd)));
     return end == std::string::npos ? "" : DecodeXmlEntities(rest.substr(0, end));
 }

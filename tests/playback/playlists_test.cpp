@@ -232,7 +232,7 @@ TEST_F(Playlists, AsxReferenceSpellings) {
     EXPECT_EQ(r.address, "http://h/closed");
     r = asx("<Ref href = 'http://h/single' />\n");
     EXPECT_EQ(r.address, "http://h/single");
-    r = asx("<ref href='http://h/closed'></ref>\n");
+    r = asx("<ref\thref='http://h/closed'></ref>\n");
     EXPECT_EQ(r.address, "http://h/closed");
     // Only a ref element is closed at once; any other with its own tag stays unread.
     r = asx("<moreinfo href=\"http://info/\"></moreinfo>\n<ref href=\"http://s/\"/>\n");
