@@ -10,6 +10,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
@@ -119,6 +123,17 @@ bool writeAll(int fd, const std::string& data) {
     return true;
 }
 
+// "http:", "mms:": a scheme of letters, digits, "+", "-" and "." that begins with a letter.
+bool hasScheme(const std::string& location) {
+    const auto colon = location.find(':');
+    if (colon == std::string::npos || colon == 0 ||
+        !std::isalpha(static_cast<unsigned char>(location[0])))
+        return false;
+    return std::all_of(location.begin(), location.begin() + static_cast<long>(colon), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
+}
+
 void drop(QLocalSocket* socket) {
     socket->abort();
     socket->deleteLater();
@@ -221,8 +236,34 @@ std::optional<std::string> parseHandOver(const std::string& bytes) {
     return location;
 }
 
-int handOver(const std::string& dir, const std::string& location, std::ostream& err,
+std::optional<std::string> courierLocation(const std::string& location, const std::string& cwd,
+                                           std::string* error) {
+    namespace fs = std::filesystem;
+    struct stat st {};
+    const fs::path given(location);
+    const fs::path full = given.is_absolute() ? given : fs::path(cwd) / given;
+    if (stat(full.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        if (hasScheme(location)) return location;
+        if (error) *error = "velmora: " + location + ": no such file\n";
+        return std::nullopt;
+    }
+    fs::path resolved;
+    for (const fs::path& part : full)
+        if (part != ".") resolved /= part;
+    return resolved.string();
+}
+
+int handOver(const std::string& dir, const std::string& given, std::ostream& err,
              std::chrono::milliseconds ackTimeout) {
+    std::string why;
+    std::error_code noFolder;  // a folder removed under us: only absolute paths will do
+    const std::optional<std::string> resolved =
+        courierLocation(given, std::filesystem::current_path(noFolder).string(), &why);
+    if (!resolved) {
+        err << why;
+        return 1;
+    }
+    const std::string& location = *resolved;
     if (location.size() > kMaxLocationBytes) {
         err << "velmora: the location is " << location.size() << " bytes long; at most "
             << kMaxLocationBytes << " can be handed to the running player\n";

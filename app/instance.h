@@ -79,10 +79,18 @@ class InstanceLock {
     std::string dir_;
 };
 
+// The location as the player should get it: the player runs in another folder, so a file path
+// relative to ours is made absolute against `cwd` ("." steps dropped, links kept, so the name
+// and its extension stay the ones given). An address with a scheme ("http:") is left as it is.
+// nullopt, with the reason in *error, when no file of that name exists (or it is a folder).
+std::optional<std::string> courierLocation(const std::string& location, const std::string& cwd,
+                                           std::string* error);
+
 // The courier's side of the hand-off, without any window. Returns the process exit code:
 // 0 when the player acknowledged the location or nobody listens (no player runs); 1, with
-// the reason on err, when the location is too long or the socket or the process listening on
-// it is not this user's (nothing is sent), or when the player did not acknowledge it.
+// the reason on err, when the location names no file, is too long or the socket or the process
+// listening on it is not this user's (nothing is sent), or when the player did not acknowledge
+// it. The location is first made what courierLocation gives against the current folder.
 int handOver(const std::string& dir, const std::string& location, std::ostream& err,
              std::chrono::milliseconds ackTimeout = std::chrono::seconds(60));
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 
 #include "app/mpris_adaptors.h"
 
@@ -51,12 +52,27 @@ bool sessionBusConfigured() {
     return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
 }
 
+SongParts splitSong(const QString& song) {
+    const QString whole = song.trimmed();
+    const qsizetype dash = whole.indexOf(QLatin1String(kArtistSeparator));
+    if (dash > 0) {
+        SongParts parts{whole.left(dash).trimmed(),
+                        whole.mid(dash + qsizetype(std::strlen(kArtistSeparator))).trimmed()};
+        if (!parts.artist.isEmpty() && !parts.title.isEmpty()) return parts;
+    }
+    return {QString(), whole};
+}
+
 QVariantMap buildMetadata(const TrackInfo& track, const QString& trackPath, const QString& artUrl) {
     QVariantMap map;
     map.insert(QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(trackPath)));
-    const QString& title = track.song.isEmpty() ? track.station : track.song;
+    const QString station = track.station.trimmed();
+    const SongParts song = splitSong(track.song);
+    const QString& title = song.title.isEmpty() ? station : song.title;
     if (!title.isEmpty()) map.insert(QStringLiteral("xesam:title"), title);
-    if (!track.station.isEmpty()) map.insert(QStringLiteral("xesam:album"), track.station);
+    if (!song.artist.isEmpty())
+        map.insert(QStringLiteral("xesam:artist"), QStringList{song.artist});
+    if (!station.isEmpty()) map.insert(QStringLiteral("xesam:album"), station);
     if (!track.address.isEmpty()) map.insert(QStringLiteral("xesam:url"), track.address);
     if (!artUrl.isEmpty()) map.insert(QStringLiteral("mpris:artUrl"), artUrl);
     return map;

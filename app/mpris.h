@@ -74,7 +74,17 @@ struct TrackInfo {
     bool operator==(const TrackInfo&) const = default;
 };
 
-// The Metadata map (a{sv}) for a track: trackid is the track's object path.
+// Streams send their song as "Artist - Title"; the first separator parts the two.
+inline constexpr const char* kArtistSeparator = " - ";
+struct SongParts {
+    QString artist, title;
+};
+// The artist and title of a song text, both trimmed; a text without an artist before and a
+// title after the separator is all title.
+SongParts splitSong(const QString& song);
+
+// The Metadata map (a{sv}) for a track: trackid is the track's object path. The song gives
+// title and artist, the station (trimmed) the album and, without a song, the title.
 QVariantMap buildMetadata(const TrackInfo& track, const QString& trackPath, const QString& artUrl);
 
 }  // namespace mpris

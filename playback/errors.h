@@ -15,6 +15,9 @@ class EInOutError : public EVelmoraError {
   public:
     explicit EInOutError(int errorCode)
         : EVelmoraError("I/O error " + std::to_string(errorCode)), errorCode_(errorCode) {}
+    // The same error with the text that says which file and why.
+    EInOutError(int errorCode, const std::string& text)
+        : EVelmoraError(text), errorCode_(errorCode) {}
     int errorCode() const { return errorCode_; }
 
   private:

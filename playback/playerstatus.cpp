@@ -42,10 +42,10 @@ TStatusEffect PlayerStatusTransition(uint32_t code, intptr_t lParam, std::string
             break;
         case kStatusSongTitleAlt:
         case kStatusSongTitle:
+            // The whole title is kept for the media controls; only the label is cut.
             songTitle = text();
             TrimTrailingSpaces(songTitle);
-            songTitle = CutBytes(songTitle, kSongTitleMax);
-            if (!songTitle.empty()) effect.label3 = songTitle;
+            if (!songTitle.empty()) effect.label3 = CutBytes(songTitle, kSongTitleMax);
             break;
         case kStatusInfo:
         case kStatusHeaders:

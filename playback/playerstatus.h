@@ -23,6 +23,7 @@ std::string BufferingText(int32_t percent);
 void TrimTrailingSpaces(std::string& text);
 
 // Applies one status message to stationTitle and songTitle and says what the labels become.
+// songTitle keeps the whole title; the label shows its first kSongTitleMax bytes.
 // lParam is read by code: a signed 32-bit number (2) or a NUL-ended text (3, 6, 7); codes 4, 5
 // and 8 and above change nothing.
 TStatusEffect PlayerStatusTransition(uint32_t code, intptr_t lParam, std::string& stationTitle,

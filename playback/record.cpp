@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits.h>
 
 #include "playback/errors.h"
@@ -61,7 +62,28 @@ TStationRecord DecodeStationRecord(const unsigned char (&bytes)[kStationRecordSi
             FieldText(bytes, kStreamField)};
 }
 
+namespace {
+
+// The error box names the file: the user has to find it to mend it.
+std::optional<TStationRecord> ReadStationRecordOrThrow(const std::string& path);
+
+}  // namespace
+
 std::optional<TStationRecord> ReadStationRecord(const std::string& path) {
+    try {
+        return ReadStationRecordOrThrow(path);
+    } catch (const EInOutError& error) {
+        const int code = error.errorCode();
+        const std::string reason =
+            code == kNotRegularFileError ? "not a regular file" : std::strerror(code);
+        throw EInOutError(code, "Cannot read the station file \"" + path + "\" (" + reason +
+                                    "): " + error.what());
+    }
+}
+
+namespace {
+
+std::optional<TStationRecord> ReadStationRecordOrThrow(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return std::nullopt;
     // Read-only: the program never writes the file, so a read-only file still works. Only a
@@ -83,6 +105,8 @@ std::optional<TStationRecord> ReadStationRecord(const std::string& path) {
     }
     return DecodeStationRecord(bytes);
 }
+
+}  // namespace
 
 void Readini() {
     const auto record = ReadStationRecord(StationRecordPath());

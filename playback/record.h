@@ -31,8 +31,8 @@ void SetStationRecordPath(const std::string& path);
 TStationRecord DecodeStationRecord(const unsigned char (&bytes)[kStationRecordSize]);
 
 // The first record of the file; nullopt when there is no file or it is shorter than one
-// record. A file that exists but cannot be opened or read raises EInOutError; a FIFO or device
-// counts as one that cannot be opened.
+// record. A file that exists but cannot be opened or read raises EInOutError naming the file
+// and the reason; a FIFO or device counts as one that cannot be opened.
 std::optional<TStationRecord> ReadStationRecord(const std::string& path);
 
 // Sets StationTitle, HomeAddress and StreamAddress from the record file when it holds a record;

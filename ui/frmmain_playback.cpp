@@ -4,10 +4,12 @@
 #include <QSlider>
 #include <QTimer>
 #include <cmath>
+#include <exception>
 
 #include "playback/record.h"
 #include "audioengine.h"
 #include "playback/connectworker.h"
+#include "playback/errors.h"
 #include "diag/debuglog.h"
 #include "text/displaytext.h"
 #include "playback/playerstatus.h"
@@ -100,17 +102,36 @@ void TfrmMain::WMOpenLocation(const std::string& location) {
 }
 
 void TfrmMain::OpenLocationUnguarded(const std::string& location) {
+    std::exception_ptr recordError;
     if (!location.empty()) {
         StationTitle.clear();
         StreamAddress.clear();
         // Any other extension, a stream address among them, leaves both strings empty; the
         // worker then reports no service.
-        const std::string extension = LocationExtension(AsciiLower(location));
-        if (extension == ".pls") plsurl(location, StationTitle, StreamAddress);
-        if (extension == ".asx") asxurl(location, StationTitle, StreamAddress);
-        if (extension == ".m3u") m3uurl(location, StationTitle, StreamAddress);
+        switch (PlaylistKindOf(location)) {
+            case TPlaylistKind::Pls:
+                plsurl(location, StationTitle, StreamAddress);
+                break;
+            case TPlaylistKind::Asx:
+                asxurl(location, StationTitle, StreamAddress);
+                break;
+            case TPlaylistKind::M3u:
+                m3uurl(location, StationTitle, StreamAddress);
+                break;
+            case TPlaylistKind::None:
+                break;
+        }
     } else {
-        Readini();
+        // A record file that cannot be read is reported once the built-in station is on its
+        // way: without a station the watchdog would retry an empty address for ever.
+        try {
+            Readini();
+        } catch (const EInOutError&) {
+            recordError = std::current_exception();
+            StationTitle.clear();
+            StreamAddress.clear();
+            HomeAddress.clear();
+        }
         if (HomeAddress.empty()) HomeAddress = DefaultHomeAddress;
         if (StationTitle.empty()) StationTitle = DefaultStationName;
         if (StreamAddress.empty()) StreamAddress = DefaultStreamAddress;
@@ -122,6 +143,7 @@ void TfrmMain::OpenLocationUnguarded(const std::string& location) {
     StartConnectWorker(StreamAddress);
     AE_Start();
     ReadVolumeIntoSlider();
+    if (recordError) std::rethrow_exception(recordError);
 }
 
 void TfrmMain::ReadVolumeIntoSlider() {

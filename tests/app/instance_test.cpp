@@ -262,6 +262,9 @@ TEST(InstanceLock, HeldByAnotherProcessAndFreedWhenItDies) {
     EXPECT_EQ(second.stdoutText(), "another\n");
 }
 
+// Handed over as it is: an address needs no file.
+constexpr const char* kAddress = "http://127.0.0.1:8000/a.pls";
+
 TEST(HandOverMessage, EncodesAndChecksEveryField) {
     EXPECT_EQ(velmora::parseHandOver(velmora::encodeHandOver("a.pls")), "a.pls");
     std::string longest(velmora::kMaxLocationBytes, 'x');
@@ -277,28 +280,61 @@ TEST(HandOverMessage, EncodesAndChecksEveryField) {
     EXPECT_FALSE(velmora::parseHandOver(std::string("\0\3a\0b", 5)));              // NUL inside
 }
 
-TEST(Courier, SendsTheLocationAsGivenAndWaitsForTheAcknowledgement) {
+TEST(Courier, SendsTheLocationAndWaitsForTheAcknowledgement) {
     fx::TempDir dir;
     FakeListener listener(velmora::socketPath(dir.path()), 300ms);
     ASSERT_TRUE(listener.bound());
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "../lists/b.pls", err), 0);
+    const std::string playlist = dir.file("b.pls");
+    fx::writeFile(playlist, "[playlist]\n");
+    EXPECT_EQ(velmora::handOver(dir.path(), playlist, err), 0);
     auto returnedAt = std::chrono::steady_clock::now();
-    EXPECT_EQ(listener.received(), velmora::encodeHandOver("../lists/b.pls"));
+    EXPECT_EQ(listener.received(), velmora::encodeHandOver(playlist));
     EXPECT_GE(returnedAt, listener.ackedAt());
     EXPECT_TRUE(err.str().empty());
+}
+
+// The player runs in another folder: a relative path is made absolute against the courier's,
+// an address is left alone, and a file that is not there is the courier's error to report.
+TEST(Courier, MakesARelativePathAbsoluteAndRefusesAMissingFile) {
+    fx::TempDir dir;
+    ::mkdir(dir.file("music").c_str(), 0700);
+    fx::writeFile(dir.file("music/s.m3u"), "http://127.0.0.1:1/\n");
+    ASSERT_EQ(::symlink("s.m3u", dir.file("music/link.m3u").c_str()), 0);
+    std::string why;
+    EXPECT_EQ(velmora::courierLocation("s.m3u", dir.file("music"), &why), dir.file("music/s.m3u"));
+    EXPECT_EQ(velmora::courierLocation("./music/./s.m3u", dir.path(), &why),
+              dir.file("music/s.m3u"));
+    EXPECT_EQ(velmora::courierLocation("../music/link.m3u", dir.file("music"), &why),
+              dir.file("music/../music/link.m3u"));  // the link itself, not what it names
+    EXPECT_EQ(velmora::courierLocation(dir.file("music/s.m3u"), "/", &why),
+              dir.file("music/s.m3u"));
+    for (const char* address : {"http://127.0.0.1:8000/a.mp3", "mms://h/x", "HTTPS://h/y.pls"})
+        EXPECT_EQ(velmora::courierLocation(address, dir.path(), &why), address);
+    EXPECT_TRUE(why.empty()) << why;
+
+    for (const char* missing : {"s.m3u", "music", "music/none.pls"}) {
+        EXPECT_FALSE(velmora::courierLocation(missing, dir.path(), &why)) << missing;
+        EXPECT_NE(why.find(missing), std::string::npos) << why;
+    }
+
+    FakeListener listener(velmora::socketPath(dir.path()), 0ms);
+    std::ostringstream err;
+    EXPECT_EQ(velmora::handOver(dir.path(), dir.file("none.pls"), err), 1);
+    EXPECT_NE(err.str().find("none.pls: no such file"), std::string::npos) << err.str();
+    EXPECT_FALSE(listener.accepted());
 }
 
 TEST(Courier, NoListenerMeansTheHandOverGoesNowhere) {
     fx::TempDir dir;
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 0);  // no socket file
+    EXPECT_EQ(velmora::handOver(dir.path(), kAddress, err), 0);  // no socket file
     {
         // A socket file left by a player that died: connection refused.
         FakeListener dead(velmora::socketPath(dir.path()), 0ms);
     }
     ASSERT_TRUE(exists(velmora::socketPath(dir.path())));
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 0);
+    EXPECT_EQ(velmora::handOver(dir.path(), kAddress, err), 0);
     EXPECT_TRUE(err.str().empty());
 }
 
@@ -308,7 +344,7 @@ TEST(Courier, HandsNothingToASocketOfAnotherUser) {
     FakeListener listener(velmora::socketPath(dir.path()), 0ms, /*ack=*/false);
     ASSERT_EQ(chown(velmora::socketPath(dir.path()).c_str(), 65534, 65534), 0);
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err), 1);
+    EXPECT_EQ(velmora::handOver(dir.path(), kAddress, err), 1);
     EXPECT_NE(err.str().find("not this user's"), std::string::npos) << err.str();
     EXPECT_EQ(listener.received(), "");
 }
@@ -318,16 +354,17 @@ TEST(Courier, APlayerThatDropsItWithoutAnAnswerEndsTheWaitAndFails) {
     fx::TempDir dir;
     FakeListener listener(velmora::socketPath(dir.path()), 0ms, /*ack=*/false);
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), "a.pls", err, 20s), 1);
-    EXPECT_EQ(listener.received(), velmora::encodeHandOver("a.pls"));
-    EXPECT_NE(err.str().find("did not take a.pls"), std::string::npos) << err.str();
+    EXPECT_EQ(velmora::handOver(dir.path(), kAddress, err, 20s), 1);
+    EXPECT_EQ(listener.received(), velmora::encodeHandOver(kAddress));
+    EXPECT_NE(err.str().find(std::string("did not take ") + kAddress), std::string::npos)
+        << err.str();
 }
 
 TEST(Courier, RefusesALocationOverTheLimitAndSendsNothing) {
     fx::TempDir dir;
     FakeListener listener(velmora::socketPath(dir.path()), 0ms);
     std::ostringstream err;
-    EXPECT_EQ(velmora::handOver(dir.path(), std::string(256, 'p'), err), 1);
+    EXPECT_EQ(velmora::handOver(dir.path(), "http://" + std::string(249, 'p'), err), 1);
     EXPECT_NE(err.str().find("255"), std::string::npos) << err.str();
     EXPECT_FALSE(listener.accepted());
 }
@@ -370,12 +407,13 @@ TEST_F(ServerTest, OpensEachHandedOverLocationBeforeTheCourierReturns) {
     ASSERT_TRUE(server->listening());
     EXPECT_EQ(modeOf(velmora::socketPath(dir.path())) & 0777, 0600u);
     std::vector<std::string> seen;
-    EXPECT_EQ(courier("b.pls", &seen), 0);
-    EXPECT_EQ(seen, std::vector<std::string>{"b.pls"});
+    EXPECT_EQ(courier("http://h/b.pls", &seen), 0);
+    EXPECT_EQ(seen, std::vector<std::string>{"http://h/b.pls"});
     // The same location twice is opened twice.
-    EXPECT_EQ(courier("b.pls"), 0);
-    EXPECT_EQ(courier(std::string(255, 'z')), 0);
-    EXPECT_EQ(opened, (std::vector<std::string>{"b.pls", "b.pls", std::string(255, 'z')}));
+    EXPECT_EQ(courier("http://h/b.pls"), 0);
+    EXPECT_EQ(courier("http://" + std::string(248, 'z')), 0);
+    EXPECT_EQ(opened, (std::vector<std::string>{"http://h/b.pls", "http://h/b.pls",
+                                                "http://" + std::string(248, 'z')}));
     server.reset();
     EXPECT_FALSE(exists(velmora::socketPath(dir.path())));
 }
@@ -417,8 +455,8 @@ TEST_F(ServerTest, DropsMalformedOversizedAndSilentCouriersAndKeepsServing) {
     for (int fd : fds) close(fd);
     close(slow);
     EXPECT_TRUE(opened.empty());
-    EXPECT_EQ(courier("a.pls"), 0);
-    EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{"http://h/a.pls"});
 }
 
 // Connections of the same user held open and silent do not shut a courier out.
@@ -430,8 +468,8 @@ TEST_F(ServerTest, EightIdleConnectionsHeldOpenDoNotBlockACourier) {
         ASSERT_GE(idle.back(), 0);
     }
     spinUntil([] { return false; }, 200ms);  // the server has taken them in
-    EXPECT_EQ(courier("a.pls"), 0);
-    EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{"http://h/a.pls"});
     for (int fd : idle) close(fd);
 }
 
@@ -440,8 +478,8 @@ TEST_F(ServerTest, ReplacesAStaleSocketFileLeftByADeadPlayer) {
     ASSERT_TRUE(exists(velmora::socketPath(dir.path())));
     server->start();
     ASSERT_TRUE(server->listening());
-    EXPECT_EQ(courier("a.pls"), 0);
-    EXPECT_EQ(opened, std::vector<std::string>{"a.pls"});
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{"http://h/a.pls"});
 }
 
 TEST_F(ServerTest, ASecondPlayerTakesOverTheSocketWhenTheFirstCloses) {
@@ -453,15 +491,15 @@ TEST_F(ServerTest, ASecondPlayerTakesOverTheSocketWhenTheFirstCloses) {
                                    [&](const std::string& s) { secondOpened.push_back(s); });
     second.start();
     EXPECT_FALSE(second.listening());  // the first one's socket is left alone
-    EXPECT_EQ(courier("a.pls"), 0);
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
     EXPECT_EQ(opened.size(), 1u);
 
     server.reset();
     lock.release();
     EXPECT_TRUE(spinUntil([&] { return second.listening(); },
                           velmora::InstanceServer::kTakeOverInterval * 20));
-    EXPECT_EQ(courier("b.pls"), 0);
-    EXPECT_EQ(secondOpened, std::vector<std::string>{"b.pls"});
+    EXPECT_EQ(courier("http://h/b.pls"), 0);
+    EXPECT_EQ(secondOpened, std::vector<std::string>{"http://h/b.pls"});
 }
 
 // A message box in the handler runs a nested event loop for as long as it stays up: longer than
@@ -474,11 +512,11 @@ TEST_F(ServerTest, AModalBoxInTheHandlerOutlastsTheTimeOutAndTheCourier) {
     };
     server->start();
     whileOpening = [&] { modalBox(velmora::InstanceServer::kMessageTimeout + 1s); };
-    EXPECT_EQ(courier("a.pls"), 0);
+    EXPECT_EQ(courier("http://h/a.pls"), 0);
 
     int fd = connectRaw(velmora::socketPath(dir.path()));
     ASSERT_GE(fd, 0);
-    const std::string message = velmora::encodeHandOver("b.pls");
+    const std::string message = velmora::encodeHandOver("http://h/b.pls");
     ASSERT_EQ(write(fd, message.data(), message.size()), static_cast<ssize_t>(message.size()));
     whileOpening = [&] {
         close(fd);
@@ -486,6 +524,7 @@ TEST_F(ServerTest, AModalBoxInTheHandlerOutlastsTheTimeOutAndTheCourier) {
     };
     EXPECT_TRUE(spinUntil([&] { return opened.size() == 2; }));
     whileOpening = nullptr;
-    EXPECT_EQ(courier("c.pls"), 0);
-    EXPECT_EQ(opened, (std::vector<std::string>{"a.pls", "b.pls", "c.pls"}));
+    EXPECT_EQ(courier("http://h/c.pls"), 0);
+    EXPECT_EQ(opened,
+              (std::vector<std::string>{"http://h/a.pls", "http://h/b.pls", "http://h/c.pls"}));
 }

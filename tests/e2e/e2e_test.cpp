@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -207,10 +208,19 @@ TEST_F(EndToEnd, ASecondStartWithAPlaylistHandsItToTheRunningPlayer) {
     const auto socketFile = runtime + "/Velmora";
     EXPECT_TRUE(exists(socketFile));
 
-    // Given relative to the player's folder; the courier runs elsewhere, where no b.pls is.
+    // Relative to the player's folder, from elsewhere, where no b.pls is: the courier says so
+    // and hands nothing over.
     fx::TempDir elsewhere;
+    auto& lost = start({"b.pls"}, elsewhere.path());
+    EXPECT_EQ(lost.wait(Millis(10000)), 1);
+    EXPECT_NE(lost.stderrText().find("b.pls: no such file"), std::string::npos)
+        << lost.stderrText();
+
+    // Relative to the courier's folder, where the player has no such file: it is the courier's.
+    fx::TempDir music;
+    fx::writePls(music.file("s.pls"), ice.url("b.mp3"), "Station B");
     auto t0 = std::chrono::steady_clock::now();
-    auto& courier = start({"b.pls"}, elsewhere.path());
+    auto& courier = start({"s.pls"}, music.path());
     size_t mostWindows = 0;
     while (courier.running() && std::chrono::steady_clock::now() - t0 < kCourierExitLimit * 5)
         mostWindows = std::max(mostWindows, playerWindows().size());
@@ -238,6 +248,97 @@ TEST_F(EndToEnd, ASecondStartWithAPlaylistHandsItToTheRunningPlayer) {
     EXPECT_LE(closeTook, kPlayerExitLimit + Millis(500));  // includes the click's round trip
     EXPECT_FALSE(exists(socketFile));
     EXPECT_TRUE(waitForWindows(0));
+}
+
+// Every file name of every type the menu entry claims (as the shared MIME database has them)
+// is handed to the running player as a file manager would, and plays. HLS playlists point to
+// a local HLS station, the others to the two Icecast mounts, so each switch is heard.
+TEST_F(EndToEnd, EveryClaimedPlaylistTypePlays) {
+    constexpr double kFreqHls = 550;
+    fx::TempDir www{"velmora-hls"};
+    fx::ChildProcess encoder, web;
+    ASSERT_TRUE(encoder.start({"ffmpeg",
+                               "-nostdin",
+                               "-loglevel",
+                               "error",
+                               "-f",
+                               "lavfi",
+                               "-i",
+                               "sine=frequency=550:sample_rate=44100:duration=120",
+                               "-ac",
+                               "2",
+                               "-c:a",
+                               "aac",
+                               "-b:a",
+                               "64k",
+                               "-f",
+                               "hls",
+                               "-hls_time",
+                               "2",
+                               "-hls_list_size",
+                               "0",
+                               www.file("vod.m3u8")}));
+    ASSERT_EQ(encoder.wait(Millis(120000)), 0) << encoder.stderrText();
+    const int port = fx::freePort();
+    ASSERT_TRUE(web.start({"python3", "-m", "http.server", "--bind", "127.0.0.1",
+                           std::to_string(port), "--directory", www.path()}));
+    ASSERT_TRUE(fx::waitUntil([&] { return fx::httpGet(port, "/vod.m3u8").status == 200; }));
+    const std::string hlsUrl = "http://127.0.0.1:" + std::to_string(port) + "/vod.m3u8";
+
+    const std::string entry = fx::readFile(VELMORA_DESKTOP_ENTRY);
+    const auto mimeAt = entry.find("\nMimeType=") + 10;
+    std::istringstream claimed(entry.substr(mimeAt, entry.find('\n', mimeAt) - mimeAt));
+    std::istringstream globs(fx::readFile("/usr/share/mime/globs2"));
+    struct Kind {
+        std::string type, extension;
+    };
+    std::vector<Kind> plain, hls;
+    std::vector<std::string> types;
+    for (std::string type; std::getline(claimed, type, ';');) types.push_back(type);
+    ASSERT_FALSE(types.empty());
+    for (std::string line; std::getline(globs, line);) {
+        // weight:type:*.extension
+        const auto typeAt = line.find(':') + 1, globAt = line.find(":*.", typeAt);
+        if (line.starts_with("#") || globAt == std::string::npos) continue;
+        const Kind kind{line.substr(typeAt, globAt - typeAt), line.substr(globAt + 2)};
+        if (std::find(types.begin(), types.end(), kind.type) == types.end()) continue;
+        (kind.type == "application/vnd.apple.mpegurl" ? hls : plain).push_back(kind);
+    }
+    // No two in a row play the same sound, and the first differs from Station A.
+    std::vector<std::pair<Kind, double>> order;
+    for (size_t i = 0; i < std::max(plain.size(), hls.size()); ++i) {
+        if (i < plain.size()) order.push_back({plain[i], i % 2 ? kFreqA : kFreqB});
+        if (i < hls.size()) order.push_back({hls[i], kFreqHls});
+    }
+
+    auto& player = start({"a.pls"});
+    ASSERT_TRUE(hears(kFreqA, kPlayTimeout)) << player.stderrText();
+    for (size_t i = 0; i < order.size(); ++i) {
+        const auto& [kind, freq] = order[i];
+        SCOPED_TRACE(kind.type + " " + kind.extension);
+        const std::string url = freq == kFreqA ? ice.url("a.mp3") : ice.url("b.mp3");
+        const std::string file = work.file("list" + std::to_string(i) + kind.extension);
+        if (kind.type == "audio/x-scpls") {
+            fx::writePls(file, url, "Station");
+        } else if (kind.type == "audio/x-mpegurl") {
+            fx::writeFile(file, "\xEF\xBB\xBF#EXTM3U\n#EXTINF:-1,\xC4\xB0stasyon\n" + url + "\n");
+        } else if (kind.type == "application/vnd.apple.mpegurl") {
+            fx::writeFile(
+                file, "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS=\"mp4a.40.2\"\n" + hlsUrl +
+                          "\n");
+        } else if (kind.type == "audio/x-ms-asx") {
+            fx::writeFile(file, "<asx version=\"3.0\"><entry><title>Station</title>\n<ref href=\"" +
+                                    url + "\"/>\n</entry></asx>\n");
+        } else {
+            ADD_FAILURE() << "a claimed type without a sample file here";
+            continue;
+        }
+        auto& courier = start({file});
+        EXPECT_EQ(courier.wait(Millis(15000)), 0) << courier.stderrText();
+        EXPECT_TRUE(hears(freq, kPlayTimeout)) << "heard " << heardFrequency() << " Hz\n"
+                                               << player.stderrText();
+    }
+    EXPECT_GE(order.size(), 6u);  // .pls, .m3u, .m3u8, .asx, .wax at the least
 }
 
 TEST_F(EndToEnd, ASecondStartWithoutAnArgumentIsAPlayerOfItsOwn) {

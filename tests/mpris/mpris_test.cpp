@@ -54,21 +54,36 @@ TEST(MprisVolume, MapsZeroToOneOntoTheSliderWithHalvesToEven) {
 }
 
 TEST(MprisMetadata, TitleFallsBackToTheStationAndEmptyFieldsAreLeftOut) {
-    const mpris::TrackInfo withSong{"Artist - Song", "Station A", "http://h/a.mp3"};
+    const mpris::TrackInfo withSong{"Artist - Song", " Station A ", "http://h/a.mp3"};
     QVariantMap map = mpris::buildMetadata(withSong, "/org/velmora/track/3", "file:///i.png");
     EXPECT_EQ(trackId(map), "/org/velmora/track/3");
-    EXPECT_EQ(map.value("xesam:title").toString(), "Artist - Song");
+    EXPECT_EQ(map.value("xesam:title").toString(), "Song");
+    EXPECT_EQ(map.value("xesam:artist").toStringList(), QStringList{"Artist"});
     EXPECT_EQ(map.value("xesam:album").toString(), "Station A");
     EXPECT_EQ(map.value("xesam:url").toString(), "http://h/a.mp3");
     EXPECT_EQ(map.value("mpris:artUrl").toString(), "file:///i.png");
 
-    map = mpris::buildMetadata({"", "Station A", ""}, "/org/velmora/track/4", "");
+    map = mpris::buildMetadata({"", " Station A", ""}, "/org/velmora/track/4", "");
     EXPECT_EQ(map.value("xesam:title").toString(), "Station A");
+    EXPECT_FALSE(map.contains("xesam:artist"));
     EXPECT_FALSE(map.contains("xesam:url"));
     EXPECT_FALSE(map.contains("mpris:artUrl"));
 
     map = mpris::buildMetadata({}, "/org/velmora/track/5", "");
     EXPECT_EQ(map.keys(), QStringList{"mpris:trackid"});
+}
+
+// Only a text with an artist before and a title after " - " is parted; names are trimmed.
+TEST(MprisMetadata, SongPartsIntoArtistAndTitle) {
+    const auto parts = [](const QString& song) {
+        const mpris::SongParts p = mpris::splitSong(song);
+        return QStringList{p.artist, p.title};
+    };
+    EXPECT_EQ(parts(" Artist  -  A - B "), (QStringList{"Artist", "A - B"}));
+    EXPECT_EQ(parts("Jazz-Funk Hour"), (QStringList{"", "Jazz-Funk Hour"}));
+    EXPECT_EQ(parts(" - Title"), (QStringList{"", "- Title"}));
+    EXPECT_EQ(parts("Artist - "), (QStringList{"", "Artist -"}));
+    EXPECT_EQ(parts("  "), (QStringList{"", ""}));
 }
 
 TEST(MprisIcon, FoundBesideTheProgramOrInTheInstalledShareFolder) {
@@ -228,9 +243,10 @@ TEST_F(MprisBus, MetadataFollowsTheSongWithANewTrackId) {
     mpris_->refresh();
     ASSERT_TRUE(waitFor([&] { return recorder.last("Metadata").isValid(); }));
     const QVariantMap announced = toMap(recorder.last("Metadata"));
-    EXPECT_EQ(announced.value("xesam:title").toString(), port_.song);
+    EXPECT_EQ(announced.value("xesam:title").toString(), QString::fromUtf8("Şarkı"));
     EXPECT_NE(trackId(announced), trackId(first));
-    EXPECT_EQ(playerctl({"metadata", "title"}).out, port_.song);
+    EXPECT_EQ(playerctl({"metadata", "title"}).out, QString::fromUtf8("Şarkı"));
+    EXPECT_EQ(playerctl({"metadata", "artist"}).out, QString::fromUtf8("Ünlü"));
     EXPECT_EQ(playerctl({"metadata", "album"}).out, "Station A");
 
     // Reading it again without a change keeps the track id and announces nothing new.

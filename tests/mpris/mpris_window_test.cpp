@@ -39,7 +39,9 @@ TEST(MprisWindow, EachChangeOfTheWindowIsAnnouncedInOrder) {
     SendText(window, kStatusStationName, "Radio One");
     SendText(window, kStatusSongTitle, "Artist - First");
     window.sndBar->setValue(30);
-    SendText(window, kStatusSongTitle, "Artist - Second");
+    // Longer than the window's cut: the bus gets it whole.
+    const std::string longTitle = "Second, " + std::string(60, 'x') + " Mix";
+    SendText(window, kStatusSongTitle, "Artist - " + longTitle);
     window.WMPlayerStatus(kStatusBuffering, 40);  // changes nothing the bus shows
 
     ASSERT_TRUE(waitFor([&] { return recorder.changes.size() >= 4; }));
@@ -55,11 +57,13 @@ TEST(MprisWindow, EachChangeOfTheWindowIsAnnouncedInOrder) {
     EXPECT_EQ(title(0), "Radio One");  // no song yet: the station stands in
     EXPECT_EQ(album(0), "Radio One");
     EXPECT_EQ(recorder.changes[1].keys(), QStringList{"Metadata"});
-    EXPECT_EQ(title(1), "Artist - First");
+    EXPECT_EQ(title(1), "First");
+    EXPECT_EQ(toMap(recorder.changes[1].value("Metadata")).value("xesam:artist").toStringList(),
+              QStringList{"Artist"});
     EXPECT_EQ(recorder.changes[2].keys(), QStringList{"Volume"});
     EXPECT_DOUBLE_EQ(recorder.changes[2].value("Volume").toDouble(), 0.3);
     EXPECT_EQ(recorder.changes[3].keys(), QStringList{"Metadata"});
-    EXPECT_EQ(title(3), "Artist - Second");
+    EXPECT_EQ(title(3), QString::fromStdString(longTitle));
     EXPECT_EQ(album(3), "Radio One");
 }
 

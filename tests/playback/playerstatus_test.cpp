@@ -65,17 +65,19 @@ TEST(PlayerStatus, StationNameOnlyTakenWhileEmpty) {
     EXPECT_EQ(leading.station, " \tName");  // only trailing spaces go
 }
 
+// The label shows a cut title; the song title keeps it whole for the media controls.
 TEST(PlayerStatus, SongTitleTrimmedAndCut) {
     Status s;
     const std::string seventy(70, 'x');
     auto effect = s.apply(7, seventy.c_str());
-    EXPECT_EQ(s.song, std::string(58, 'x'));
+    EXPECT_EQ(s.song, seventy);
     EXPECT_EQ(effect.label3, std::string(58, 'x'));
 
     // The cut comes after trimming, so a cut title may end in a space.
     const std::string spaced = std::string(57, 'a') + " b   ";
-    s.apply(7, spaced.c_str());
-    EXPECT_EQ(s.song, std::string(57, 'a') + " ");
+    effect = s.apply(7, spaced.c_str());
+    EXPECT_EQ(effect.label3, std::string(57, 'a') + " ");
+    EXPECT_EQ(s.song, std::string(57, 'a') + " b");
 
     effect = s.apply(7, "Song\t");
     EXPECT_EQ(s.song, "Song\t");
@@ -98,8 +100,8 @@ TEST(PlayerStatus, EmptySongTitleKeepsLabel) {
 TEST(PlayerStatus, SongCutNeverSplitsUtf8Character) {
     Status s;
     const std::string title = std::string(57, 'a') + "ş and more";  // ş is two bytes
-    s.apply(7, title.c_str());
-    EXPECT_EQ(s.song, std::string(57, 'a'));
+    const auto effect = s.apply(7, title.c_str());
+    EXPECT_EQ(effect.label3, std::string(57, 'a'));
 }
 
 TEST(PlayerStatus, OtherCodesChangeNothing) {

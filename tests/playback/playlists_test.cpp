@@ -39,6 +39,17 @@ TEST_F(Playlists, ExtensionOfLocation) {
     EXPECT_EQ(LocationExtension(AsciiLower("/X/LIST.PLS")), ".pls");
 }
 
+// Every file name the desktop's types for playlists use picks a reader.
+TEST_F(Playlists, ReaderByExtension) {
+    EXPECT_EQ(PlaylistKindOf("/x/a.PLS"), TPlaylistKind::Pls);
+    for (const char* name : {"a.m3u", "a.M3U8", "a.vlc"})
+        EXPECT_EQ(PlaylistKindOf(name), TPlaylistKind::M3u) << name;
+    for (const char* name : {"a.asx", "a.WAX", "a.wvx", "a.wmx"})
+        EXPECT_EQ(PlaylistKindOf(name), TPlaylistKind::Asx) << name;
+    for (const char* name : {"a.xspf", "a.m3u8/", "http://host/live", "a.m3u9"})
+        EXPECT_EQ(PlaylistKindOf(name), TPlaylistKind::None) << name;
+}
+
 TEST_F(Playlists, LinesSplitAtCrLfAndCrLfAndEndAtNul) {
     const char bytes[] = "a\r\nb\rc\nd\n\ne\0f\ng";
     const auto path = dir.write("l.txt", std::string(bytes, sizeof bytes - 1));
@@ -101,7 +112,12 @@ TEST_F(Playlists, ReadsOnlyTheFirstMebibyte) {
 TEST_F(Playlists, PlsFirstEntryCaseInsensitiveKeys) {
     auto r = pls("[playlist]\r\nfile1=http://a/1\r\nTITLE1=One \r\nFile1=http://b\r\n");
     EXPECT_EQ(r.address, "http://a/1");
-    EXPECT_EQ(r.title, "One ");  // not trimmed
+    EXPECT_EQ(r.title, "One");
+
+    // Blanks around "=" and around the address, as hand-written files have them.
+    r = pls("[playlist]\n File1 = \thttp://a/1 \nTitle1\t= One Two\nFile1=http://b\n");
+    EXPECT_EQ(r.address, "http://a/1");
+    EXPECT_EQ(r.title, "One Two");
 
     r = pls("[playlist]\nFile10=http://ten\nTitle1=T\n");
     EXPECT_EQ(r.address, "");  // File10 is another key
@@ -115,7 +131,7 @@ TEST_F(Playlists, PlsFirstEntryCaseInsensitiveKeys) {
 TEST_F(Playlists, M3uLastEntryWinsPerOutput) {
     auto r = m3u("#EXTM3U\n#EXTINF:-1,First\nhttp://first/\n#EXTINF:-1,Second\nhttp://second/ \n");
     EXPECT_EQ(r.title, "Second");
-    EXPECT_EQ(r.address, "http://second/ ");  // trailing spaces stay
+    EXPECT_EQ(r.address, "http://second/");
 
     r = m3u("#extinf:-1,lower name\r\n");
     EXPECT_EQ(r.title, "lower name");
@@ -140,7 +156,7 @@ TEST_F(Playlists, M3uCommentsAreNoAddresses) {
     EXPECT_EQ(r.address, "old address");
 
     r = m3u("\t http://indented.example/ \n");
-    EXPECT_EQ(r.address, "\t http://indented.example/ ");  // not trimmed
+    EXPECT_EQ(r.address, "http://indented.example/");
 }
 
 TEST_F(Playlists, M3uIndentedInformationLineCutsFromTheTag) {
@@ -156,6 +172,31 @@ TEST_F(Playlists, M3uTakesSecureAddresses) {
     EXPECT_EQ(r.address, "https://secure.example/live");
     r = m3u("HTTPS://UPPER/\nhttp://plain/\n");
     EXPECT_EQ(r.address, "http://plain/");
+}
+
+// An .m3u8 is an .m3u in UTF-8, often with a byte order mark. HLS tags in it: a master
+// playlist's last variant is the address (the engine plays it as HLS), a media playlist's
+// segments are none.
+TEST_F(Playlists, M3u8AndHlsPlaylists) {
+    auto r = m3u("\xEF\xBB\xBFhttp://first.example/\n");
+    EXPECT_EQ(r.address, "http://first.example/");
+    r =
+        m3u("\xEF\xBB\xBF#EXTM3U\n#EXTINF:-1,R\xC3\xA2"
+            "dyo \xC5\x9E\nhttp://a.example/\n");
+    EXPECT_EQ(r.title,
+              "R\xC3\xA2"
+              "dyo \xC5\x9E");
+
+    r =
+        m3u("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-MEDIA:TYPE=AUDIO,URI=\"http://x/audio.m3u8\"\n"
+            "#EXT-X-STREAM-INF:BANDWIDTH=64000\nhttp://a.example/low.m3u8\n"
+            "#EXT-X-STREAM-INF:BANDWIDTH=128000\nhttp://a.example/high.m3u8\n");
+    EXPECT_EQ(r.address, "http://a.example/high.m3u8");
+
+    r =
+        m3u("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:6\n#EXT-X-MEDIA-SEQUENCE:7\n"
+            "#EXTINF:6.0,\nhttp://a.example/seg7.ts\n#EXTINF:6.0,\nhttp://a.example/seg8.ts\n");
+    EXPECT_EQ(r.address, "old address");
 }
 
 TEST_F(Playlists, AsxTitleAndReference) {
@@ -180,6 +221,22 @@ TEST_F(Playlists, AsxReferenceWithoutClosingCharactersStaysEmpty) {
     EXPECT_EQ(r.address, "");
     r = asx("href");  // too short to hold the two characters after it
     EXPECT_EQ(r.address, "");
+}
+
+// As files in the wild spell a reference: entities in the address, a closing tag, single
+// quotes.
+TEST_F(Playlists, AsxReferenceSpellings) {
+    auto r = asx("<ref href=\"http://h/live?a=1&amp;b=2&#38;c=&#x33;&bogus;\"/>\n");
+    EXPECT_EQ(r.address, "http://h/live?a=1&b=2&c=3&bogus;");
+    r = asx("<entry>\n  <REF HREF=\"http://h/closed\"></REF>\n</entry>\n");
+    EXPECT_EQ(r.address, "http://h/closed");
+    r = asx("<Ref href = 'http://h/single' />\n");
+    EXPECT_EQ(r.address, "http://h/single");
+    r = asx("<ref\thref='http://h/closed'></ref>\n");
+    EXPECT_EQ(r.address, "http://h/closed");
+    // Only a ref element is closed at once; any other with its own tag stays unread.
+    r = asx("<moreinfo href=\"http://info/\"></moreinfo>\n<ref href=\"http://s/\"/>\n");
+    EXPECT_EQ(r.address, "http://s/");
 }
 
 TEST_F(Playlists, AsxKeepsGivenAddressAndStopsWhenBothFound) {

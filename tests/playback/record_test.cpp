@@ -106,7 +106,9 @@ TEST_F(StationRecordFile, UnopenableFileRaisesIoError) {
         FAIL() << "no error";
     } catch (const EInOutError& error) {
         EXPECT_EQ(error.errorCode(), ENXIO);
-        EXPECT_EQ(std::string(error.what()), "I/O error " + std::to_string(ENXIO));
+        EXPECT_EQ(std::string(error.what()),
+                  "Cannot read the station file \"" + StationRecordPath() +
+                      "\" (not a regular file): " + "I/O error " + std::to_string(ENXIO));
     }
     expectUntouched();
 }
