@@ -284,12 +284,14 @@ size_t HttpSource::onHeaderLine(const char* data, size_t len) {
     std::string value = header("icy-metaint");
     if (!value.empty()) metaint = IcySplitter::parseMetaint(value).value_or(0);
     splitter_ = std::make_unique<IcySplitter>(metaint);
+    bool settling;  // trailers end with a blank line too
     {
         std::lock_guard lock(mtx_);
+        settling = !headersDone_ && headersError_ == 0;
         headersDone_ = true;
         changed_.notify_all();
     }
-    if (onSettled_) onSettled_();
+    if (settling && onSettled_) onSettled_();
     return len;
 }
 
