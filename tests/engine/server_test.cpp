@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -74,20 +73,6 @@ ScriptServer::Handler tunnelTo(int port) {
         ::close(site);
     };
 }
-
-// Sets (or with null unsets) an environment variable for the scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST_F(ServerTest, RefusedUnknownSchemesAndErrorAnswersFailCleanly) {
     Created refused = create("http://127.0.0.1:" + std::to_string(fx::freePort()) + "/x");
