@@ -1,10 +1,12 @@
 #include "http_source.h"
 
 #include <curl/curl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +37,93 @@ int sendHandshakeAckWithRequest(void*, curl_socket_t fd, curlsocktype purpose) {
     return CURL_SOCKOPT_OK;
 }
 
+// A variable's value; libcurl treats a set but empty variable as unset.
+std::string_view environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The host of an address: no user, port or IPv6 brackets, no closing dot.
+std::string_view hostOf(std::string_view url) {
+    const size_t scheme = url.find("://");
+    std::string_view authority = url.substr(scheme == std::string_view::npos ? 0 : scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    std::string_view host;
+    if (authority.starts_with('[')) {
+        host = authority.substr(1, authority.find(']') - 1);
+    } else {
+        host = authority.substr(0, authority.find(':'));
+    }
+    if (host.ends_with('.')) host.remove_suffix(1);
+    return host;
+}
+
+// Whether `address` (16 bytes for IPv6, else 4) lies in the network `entry` ("addr[/bits]").
+bool inNetwork(const unsigned char* address, int family, std::string_view entry) {
+    const size_t slash = entry.find('/');
+    const std::string network(entry.substr(0, slash));
+    const int width = family == AF_INET6 ? 128 : 32;
+    int bits = width;
+    if (slash != std::string_view::npos) {
+        bits = std::atoi(std::string(entry.substr(slash + 1)).c_str());
+        if (bits <= 0 || bits > width) bits = width;
+    }
+    unsigned char net[16];
+    if (inet_pton(family, network.c_str(), net) != 1) return false;
+    for (int i = 0; i < bits; ++i) {
+        const unsigned char mask = static_cast<unsigned char>(0x80 >> (i % 8));
+        if ((address[i / 8] & mask) != (net[i / 8] & mask)) return false;
+    }
+    return true;
+}
+
+bool bypassesProxy(std::string_view host, std::string_view list) {
+    if (list.empty()) return false;
+    if (list == "*") return true;
+    const std::string hostText(host);
+    unsigned char address[16];
+    int family = 0;
+    if (inet_pton(AF_INET, hostText.c_str(), address) == 1)
+        family = AF_INET;
+    else if (inet_pton(AF_INET6, hostText.c_str(), address) == 1)
+        family = AF_INET6;
+    const std::string name = toLower(host);
+    constexpr std::string_view kSeparators = ", \t";
+    for (size_t pos = list.find_first_not_of(kSeparators); pos != std::string_view::npos;
+         pos = list.find_first_not_of(kSeparators, pos)) {
+        const size_t end = std::min(list.find_first_of(kSeparators, pos), list.size());
+        std::string_view entry = list.substr(pos, end - pos);
+        pos = end;
+        if (family != 0) {
+            if (inNetwork(address, family, entry)) return true;
+            continue;
+        }
+        if (entry.starts_with('.')) entry.remove_prefix(1);
+        const std::string domain = toLower(entry);
+        if (domain.empty() || domain.size() > name.size()) continue;
+        if (name == domain ||
+            (name.ends_with(domain) && name[name.size() - domain.size() - 1] == '.'))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+std::string environmentProxy(std::string_view url) {
+    std::string_view noProxy = environment("no_proxy");
+    if (noProxy.empty()) noProxy = environment("NO_PROXY");
+    if (bypassesProxy(hostOf(url), noProxy)) return {};
+    // HTTP_PROXY is never read: a web server's CGI environment sets it from a request header.
+    const bool https = toLower(url.substr(0, 8)) == "https://";
+    std::string_view proxy = https ? environment("https_proxy") : environment("http_proxy");
+    if (proxy.empty() && https) proxy = environment("HTTPS_PROXY");
+    if (proxy.empty()) proxy = environment("all_proxy");
+    if (proxy.empty()) proxy = environment("ALL_PROXY");
+    return std::string(proxy);
+}
 
 std::string trustedCertificatesFile() {
     if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) return file;
@@ -119,10 +207,19 @@ int HttpSource::waitHeaders() {
     return settled ? AE_ERROR_UNKNOWN : AE_ERROR_TIMEOUT;
 }
 
-void HttpSource::headersFailed(int error) {
+bool HttpSource::settled() {
     std::lock_guard lock(mtx_);
-    if (!headersDone_ && headersError_ == 0) headersError_ = error;
-    changed_.notify_all();
+    return headersDone_ || headersError_ != 0;
+}
+
+void HttpSource::headersFailed(int error) {
+    {
+        std::lock_guard lock(mtx_);
+        if (headersDone_ || headersError_ != 0) return;
+        headersError_ = error;
+        changed_.notify_all();
+    }
+    if (onSettled_) onSettled_();
 }
 
 bool HttpSource::icyAnswer() const {
@@ -187,11 +284,14 @@ size_t HttpSource::onHeaderLine(const char* data, size_t len) {
     std::string value = header("icy-metaint");
     if (!value.empty()) metaint = IcySplitter::parseMetaint(value).value_or(0);
     splitter_ = std::make_unique<IcySplitter>(metaint);
+    bool settling;  // trailers end with a blank line too
     {
         std::lock_guard lock(mtx_);
+        settling = !headersDone_ && headersError_ == 0;
         headersDone_ = true;
         changed_.notify_all();
     }
+    if (settling && onSettled_) onSettled_();
     return len;
 }
 
@@ -285,6 +385,8 @@ void HttpSource::run() {
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
+    // A proxy's answer to the tunnel's CONNECT is not the server's.
+    curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, request);
     if (!options_.agent.empty()) curl_easy_setopt(curl, CURLOPT_USERAGENT, options_.agent.c_str());
     const std::string certificates = trustedCertificatesFile();
@@ -329,12 +431,7 @@ void HttpSource::run() {
                 break;
         }
     }
-    {
-        std::lock_guard lock(mtx_);
-        if (!headersDone_ && headersError_ == 0)
-            headersError_ = error != AE_OK ? error : AE_ERROR_PROTOCOL;
-        changed_.notify_all();
-    }
+    headersFailed(error != AE_OK ? error : AE_ERROR_PROTOCOL);
     ring_.finish();
     curl_easy_cleanup(curl);
     curl_slist_free_all(aliases);

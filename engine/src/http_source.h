@@ -41,10 +41,15 @@ class HttpSource {
 
     // Runs on the download thread; set it before start().
     void onMeta(MetaFn fn) { onMeta_ = std::move(fn); }
+    // Runs once on the download thread when waitHeaders() stops waiting: the final answer's
+    // headers are in or the download failed. Set it before start().
+    void onSettled(std::function<void()> fn) { onSettled_ = std::move(fn); }
 
     void start();
     // Waits until the final answer's headers are in (AE_OK) or the download failed (its error).
     int waitHeaders();
+    // Whether waitHeaders() would return at once.
+    bool settled();
     void abort();
     void join();  // after abort(): waits for the download thread; never on that thread
 
@@ -71,6 +76,7 @@ class HttpSource {
     const HttpOptions options_;
     ByteRing ring_;
     MetaFn onMeta_;
+    std::function<void()> onSettled_;
     std::thread thread_;
     std::atomic<bool> abort_{false};
     std::chrono::steady_clock::time_point started_;
@@ -94,6 +100,12 @@ class HttpSource {
 // $SSL_CERT_FILE when set (OpenSSL's own override of the system's store), else libcurl's
 // system store. Empty when neither names one.
 std::string trustedCertificatesFile();
+
+// The proxy libcurl takes from the environment for an http or https address, as written there;
+// empty for none. The scheme's own variable (https_proxy, HTTPS_PROXY; for http only
+// http_proxy), else all_proxy or ALL_PROXY; none when no_proxy or NO_PROXY names the host (a
+// name, a domain, or an IP address with an optional prefix length), or is "*".
+std::string environmentProxy(std::string_view url);
 
 // Maps an AE error for a failed curl transfer; exposed for tests.
 int curlErrorToAe(int curlCode);

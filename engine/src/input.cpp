@@ -5,10 +5,12 @@
 #include <cstring>
 #include <optional>
 
+#include "ascii_text.h"
 #include "asf_header.h"
 #include "cancel.h"
 #include "ffmpeg_libs.h"
 #include "http_source.h"
+#include "playlist.h"
 #include "tags.h"
 
 namespace ae {
@@ -22,6 +24,27 @@ constexpr size_t kMaxRingBytes = 8 << 20;
 constexpr size_t kRingGranule = 1024;
 // The byte rate is trusted once this much sound was decoded.
 constexpr int64_t kMinMeasuredMicros = 250'000;
+
+// An encrypted HLS segment's address as FFmpeg names it: "crypto+" or "crypto:" before it.
+std::string_view withoutCrypto(std::string_view url) {
+    for (std::string_view prefix : {"crypto+", "crypto:"})
+        if (url.starts_with(prefix)) return url.substr(prefix.size());
+    return url;
+}
+
+// FFmpeg takes http_proxy for every scheme and no other variable; our own download (libcurl)
+// takes the one for the address's scheme, all_proxy, and no_proxy. FFmpeg is handed ours for
+// each http(s) address it opens ("": none, which keeps it from http_proxy). Null when ours is a
+// kind FFmpeg cannot tunnel through (it knows http:// proxies only): better no connection
+// than one around the proxy.
+std::optional<std::string> ffmpegProxy(std::string_view url) {
+    std::string proxy = environmentProxy(url);
+    if (proxy.empty()) return proxy;
+    const size_t scheme = proxy.find("://");
+    if (scheme == std::string::npos) return "http://" + proxy;  // libcurl's default kind
+    if (toLower(std::string_view(proxy).substr(0, scheme)) != "http") return std::nullopt;
+    return proxy.replace(0, scheme, "http");
+}
 
 }  // namespace
 
@@ -166,7 +189,14 @@ int Input::openVerified(AVFormatContext* s, AVIOContext** pb, const char* url, i
     ff::api().av_dict_set(dict, "tls_verify", "1", 0);
     if (!self->certificates.empty())
         ff::api().av_dict_set(dict, "ca_file", self->certificates.c_str(), 0);
-    const int rc = self->ffmpegOpen(s, pb, url, flags, dict);
+    int rc = 0;
+    if (const std::string_view target = withoutCrypto(url); schemeOf(target) == Scheme::Http) {
+        if (const std::optional<std::string> proxy = ffmpegProxy(target))
+            ff::api().av_dict_set(dict, "http_proxy", proxy->c_str(), 0);
+        else
+            rc = AVERROR(ECONNREFUSED);
+    }
+    if (rc == 0) rc = self->ffmpegOpen(s, pb, url, flags, dict);
     ff::api().av_dict_free(&own);
     int none = 0;
     if (rc < 0) self->openFailure.compare_exchange_strong(none, rc);

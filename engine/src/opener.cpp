@@ -1,7 +1,10 @@
 #include "opener.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <list>
+#include <mutex>
 #include <set>
 #include <vector>
 
@@ -107,6 +110,38 @@ int ffmpegError(int averror) {
     return averror == AVERROR_INVALIDDATA ? AE_ERROR_FORMAT : AE_ERROR_CONNECT;
 }
 
+// A playlist entry whose server has not answered within this time gets the next entry
+// started beside it: a mirror that accepts and never answers costs this, not the time-out.
+constexpr auto kEntryShare = std::chrono::milliseconds(2500);
+// The download thread ends a silent server at the time-out; this margin only guards against
+// a download that never reports.
+constexpr auto kAnswerGuard = std::chrono::seconds(5);
+
+// Keeps a download registered with the creation's Cancel while it lives, so that every wait on
+// it ends when the creation is cancelled.
+class Attachment {
+  public:
+    Attachment(Cancel& cancel, HttpSource* source) : cancel_(cancel), source_(source) {
+        cancel_.attach(source_);
+    }
+    ~Attachment() { cancel_.detach(source_); }
+    Attachment(const Attachment&) = delete;
+    Attachment& operator=(const Attachment&) = delete;
+
+  private:
+    Cancel& cancel_;
+    HttpSource* const source_;
+};
+
+// A download started whose server has not answered yet.
+struct Waiting {
+    Waiting(Opened opened, Cancel& cancel)
+        : s(std::move(opened)), attached(cancel, s.input->http.get()) {}
+    Opened s;
+    Attachment attached;  // after s: detached before the download is freed
+    const Clock::time_point started = Clock::now();
+};
+
 // One creation's settings, and the steps that open one address.
 class Opener {
   public:
@@ -114,13 +149,23 @@ class Opener {
            Cancel& cancel)
         : flags_(flags), proc_(proc), user_(user), setup_(setup), cancel_(cancel) {}
 
-    int attempt(const std::string& url, int depth, Opened& out);
+    // Opens the first of `urls` (a playlist's entries, or the one address asked for) that
+    // plays; the last failure when none does.
+    int openFirst(const std::vector<std::string>& urls, int depth, Opened& out);
 
   private:
     // Whether the address may still be tried: each once, and no more than kMaxAddresses.
     bool mayTry(const std::string& url);
-    static Opened fresh(const std::string& url);
-    int openHttp(Opened& o);
+    Opened fresh(const std::string& url);
+    // Starts asking an http(s) server; its answer is awaited with awaitAnswer().
+    Opened startHttp(const std::string& url);
+    // Waits until a started download has settled since the last call, or until `until`.
+    void awaitAnswer(Clock::time_point until);
+    // Goes on with a download whose server answered: a playlist, HLS or a stream.
+    int openAnswered(Opened s, int depth, Opened& out);
+    // Addresses that FFmpeg's own protocols fetch.
+    int openByFfmpeg(const std::string& url, Opened& out);
+    int finish(Opened s, Opened& out);
     int openFfmpegUrl(Input& in, const std::string& url);
     // Reads a playlist answer into its entries; AE_OK with no entries when it is no playlist.
     int readPlaylist(Input& in, std::vector<std::string>& entries, bool& hls);
@@ -133,6 +178,12 @@ class Opener {
     const StreamSetup& setup_;
     Cancel& cancel_;
     std::set<std::string> tried_;  // every address this creation has tried
+
+    // Download threads count their settled answers; the creating thread waits on them.
+    std::mutex answerMtx_;  // guards answers_
+    std::condition_variable answered_;
+    uint64_t answers_ = 0;
+    uint64_t seenAnswers_ = 0;  // creating thread only
 };
 
 bool Opener::mayTry(const std::string& url) {
@@ -144,79 +195,63 @@ Opened Opener::fresh(const std::string& url) {
     o.timeline = std::make_unique<Timeline>();
     o.input = std::make_unique<Input>();
     o.input->url = url;
+    o.input->cancel = &cancel_;
     return o;
 }
 
-int Opener::attempt(const std::string& url, int depth, Opened& out) {
-    if (cancel_.cancelled()) return AE_ERROR_ABORTED;
-    if (!mayTry(url)) return AE_ERROR_PLAYLIST;
-    Opened s = fresh(url);
-    s.input->cancel = &cancel_;
-    int rc = AE_ERROR_URL;
-    switch (schemeOf(url)) {
-        case Scheme::Unsupported:
-            return AE_ERROR_URL;
-        case Scheme::FfmpegProtocol: {
-            // FFmpeg knows mms as mmsh (over HTTP) and mmst (over TCP): try them in that order.
-            std::string rest = url.substr(url.find("://"));
-            if (toLower(url).starts_with("mms://")) {
-                rc = openFfmpegUrl(*s.input, "mmsh" + rest);
-                if (rc != AE_OK && rc != AE_ERROR_ABORTED && rc != AE_ERROR_CODEC) {
-                    s = fresh(url);
-                    s.input->cancel = &cancel_;
-                    rc = openFfmpegUrl(*s.input, "mmst" + rest);
-                }
-            } else {
-                rc = openFfmpegUrl(*s.input, url);
-            }
-            break;
-        }
-        case Scheme::Http: {
-            rc = openHttp(s);
-            if (rc != AE_OK) break;
-            std::vector<std::string> entries;
-            bool hls = false;
-            if (setup_.config.playlists == 1) {
-                rc = readPlaylist(*s.input, entries, hls);
-                if (rc != AE_OK) break;
-            }
-            if (hls) {
-                std::string address = s.input->http->effectiveUrl();
-                s = fresh(url);
-                s.input->cancel = &cancel_;
-                rc = openFfmpegUrl(*s.input, address);
+int Opener::openFirst(const std::vector<std::string>& urls, int depth, Opened& out) {
+    std::list<Waiting> waiting;  // oldest first
+    size_t next = 0;
+    int rc = AE_ERROR_PLAYLIST;
+    auto passOver = Clock::now();  // when the newest waiting entry stops holding back the next
+    auto failed = [&](int error) { return cancel_.cancelled() ? AE_ERROR_ABORTED : error; };
+    for (;;) {
+        if (cancel_.cancelled()) return AE_ERROR_ABORTED;
+        while (next < urls.size() && (waiting.empty() || Clock::now() >= passOver)) {
+            if (tried_.size() >= kMaxAddresses) {
+                next = urls.size();
                 break;
             }
-            if (!entries.empty()) {
-                std::string base = s.input->http->effectiveUrl();
-                s = {};  // the playlist's download is done with
-                if (depth + 1 >= kMaxPlaylistDepth) return AE_ERROR_PLAYLIST;
-                for (const std::string& entry : entries) {
-                    if (tried_.size() >= kMaxAddresses) break;
-                    rc = attempt(resolveUrl(base, entry), depth + 1, out);
-                    if (rc == AE_OK || rc == AE_ERROR_ABORTED) return rc;
-                }
-                return AE_ERROR_PLAYLIST;
+            const std::string& url = urls[next++];
+            if (!mayTry(url)) continue;
+            if (schemeOf(url) == Scheme::Http) {
+                waiting.emplace_back(startHttp(url), cancel_);
+                passOver = Clock::now() + kEntryShare;
+                continue;
             }
-            rc = probeCustomIo(*s.input, s.input->http->header("content-type"));
-            if (rc == AE_OK && proc_ && (flags_ & AE_STREAM_STATUS)) {
-                std::string block;
-                for (const std::string& line : s.input->headerLines)
-                    block.append(line).push_back('\0');
-                block.push_back('\0');
-                proc_(block.data(), 0, user_);
-            }
-            break;
+            rc = openByFfmpeg(url, out);
+            if (rc == AE_OK) return rc;
+            if (cancel_.cancelled()) return AE_ERROR_ABORTED;
         }
+        if (waiting.empty()) return failed(rc);
+        const auto guard = waiting.front().started +
+                           std::chrono::milliseconds(setup_.config.timeoutMs) + kAnswerGuard;
+        const bool more = next < urls.size();
+        awaitAnswer(more ? std::min(passOver, guard) : guard);
+        auto answer = std::find_if(waiting.begin(), waiting.end(),
+                                   [](Waiting& w) { return w.s.input->http->settled(); });
+        if (answer == waiting.end()) {
+            if (Clock::now() >= guard) {
+                waiting.pop_front();
+                rc = AE_ERROR_TIMEOUT;
+            }
+            continue;
+        }
+        Opened s = std::move(answer->s);
+        waiting.erase(answer);
+        rc = s.input->http->waitHeaders();
+        if (rc == AE_OK) rc = openAnswered(std::move(s), depth, out);
+        if (rc == AE_OK) {
+            // The mirrors still being asked are closed at once.
+            for (Waiting& w : waiting) w.s.input->abort();
+            return rc;
+        }
+        if (rc == AE_ERROR_ABORTED) return rc;
     }
-    if (rc != AE_OK) return cancel_.cancelled() ? AE_ERROR_ABORTED : rc;
-    s.input->cancel = nullptr;
-    s.input->probeDeadline = {};
-    out = std::move(s);
-    return AE_OK;
 }
 
-int Opener::openHttp(Opened& o) {
+Opened Opener::startHttp(const std::string& url) {
+    Opened o = fresh(url);
     Input& in = *o.input;
     HttpOptions options;
     options.agent = setup_.config.agent;
@@ -226,18 +261,85 @@ int Opener::openHttp(Opened& o) {
     Timeline* timeline = o.timeline.get();
     in.http->onMeta(
         [timeline](std::string_view text, uint64_t offset) { timeline->addMeta(text, offset); });
-    cancel_.attach(in.http.get());
+    in.http->onSettled([this] {
+        std::lock_guard lock(answerMtx_);
+        ++answers_;
+        answered_.notify_all();
+    });
     in.http->start();
     // The decoders load while the server is asked and its answer awaited. Not sooner: on a
     // small machine the loading slows down whatever else a program does at its start.
     ff::preload();
-    int rc = in.http->waitHeaders();
-    cancel_.detach(in.http.get());
-    if (rc != AE_OK) return rc;
+    return o;
+}
+
+void Opener::awaitAnswer(Clock::time_point until) {
+    std::unique_lock lock(answerMtx_);
+    answered_.wait_until(lock, until, [&] { return answers_ != seenAnswers_; });
+    seenAnswers_ = answers_;
+}
+
+int Opener::openAnswered(Opened s, int depth, Opened& out) {
+    Input& in = *s.input;
     in.connected = Clock::now();
     in.headerLines = in.http->headerLines();
     in.icy = in.http->icyAnswer();
     in.contentLength = in.http->contentLength();
+    std::vector<std::string> entries;
+    bool hls = false;
+    int rc = AE_OK;
+    {
+        Attachment attached(cancel_, in.http.get());
+        if (setup_.config.playlists == 1) rc = readPlaylist(in, entries, hls);
+        if (rc == AE_OK && !hls && entries.empty())
+            rc = probeCustomIo(in, in.http->header("content-type"));
+    }
+    if (rc != AE_OK) return rc;
+    if (hls) {
+        const std::string address = in.http->effectiveUrl();
+        s = fresh(s.input->url);
+        rc = openFfmpegUrl(*s.input, address);
+        return rc == AE_OK ? finish(std::move(s), out) : rc;
+    }
+    if (!entries.empty()) {
+        const std::string base = in.http->effectiveUrl();
+        s = {};  // the playlist's download is done with
+        if (depth + 1 >= kMaxPlaylistDepth) return AE_ERROR_PLAYLIST;
+        std::vector<std::string> addresses;
+        for (const std::string& entry : entries) addresses.push_back(resolveUrl(base, entry));
+        rc = openFirst(addresses, depth + 1, out);
+        return rc == AE_OK || rc == AE_ERROR_ABORTED ? rc : AE_ERROR_PLAYLIST;
+    }
+    if (proc_ && (flags_ & AE_STREAM_STATUS)) {
+        std::string block;
+        for (const std::string& line : in.headerLines) block.append(line).push_back('\0');
+        block.push_back('\0');
+        proc_(block.data(), 0, user_);
+    }
+    return finish(std::move(s), out);
+}
+
+int Opener::openByFfmpeg(const std::string& url, Opened& out) {
+    if (schemeOf(url) != Scheme::FfmpegProtocol) return AE_ERROR_URL;
+    Opened s = fresh(url);
+    // FFmpeg knows mms as mmsh (over HTTP) and mmst (over TCP): try them in that order.
+    const std::string rest = url.substr(url.find("://"));
+    if (!toLower(url).starts_with("mms://")) {
+        int rc = openFfmpegUrl(*s.input, url);
+        return rc == AE_OK ? finish(std::move(s), out) : rc;
+    }
+    int rc = openFfmpegUrl(*s.input, "mmsh" + rest);
+    if (rc != AE_OK && rc != AE_ERROR_ABORTED && rc != AE_ERROR_CODEC) {
+        s = fresh(url);
+        rc = openFfmpegUrl(*s.input, "mmst" + rest);
+    }
+    return rc == AE_OK ? finish(std::move(s), out) : rc;
+}
+
+int Opener::finish(Opened s, Opened& out) {
+    s.input->cancel = nullptr;
+    s.input->probeDeadline = {};
+    out = std::move(s);
     return AE_OK;
 }
 
@@ -271,17 +373,13 @@ int Opener::probeCustomIo(Input& in, const std::string& contentType) {
     // The answer's time-out covers sniffing and probing together.
     in.probeDeadline = in.connected + std::chrono::milliseconds(setup_.config.timeoutMs);
     if (!ff::load()) return AE_ERROR_CODEC;
-    cancel_.attach(in.http.get());
     int rc = openCustomIo(in, formatForContentType(contentType));
-    cancel_.detach(in.http.get());
     if (rc == AE_ERROR_MEMORY) return rc;
     if (rc != AE_OK) {
         if (cancel_.cancelled() || in.http->ring().aborted()) return AE_ERROR_ABORTED;
         return Clock::now() >= in.probeDeadline ? AE_ERROR_TIMEOUT : AE_ERROR_FORMAT;
     }
-    cancel_.attach(in.http.get());
     rc = finishProbe(in);
-    cancel_.detach(in.http.get());
     if (rc == AE_ERROR_FORMAT && Clock::now() >= in.probeDeadline) rc = AE_ERROR_TIMEOUT;
     // Until the decoder has measured the real byte rate, the declared one sizes the buffer.
     if (rc == AE_OK)
@@ -306,8 +404,8 @@ int Opener::openFfmpegUrl(Input& in, const std::string& url) {
     AVDictionary* options = nullptr;
     if (!setup_.config.agent.empty())
         ff::api().av_dict_set(&options, "user_agent", setup_.config.agent.c_str(), 0);
-    ff::api().av_dict_set(&options, "protocol_whitelist", "http,https,tcp,tls,crypto,hls,mmsh,mmst",
-                          0);
+    ff::api().av_dict_set(&options, "protocol_whitelist",
+                          "http,https,tcp,tls,crypto,hls,mmsh,mmst,httpproxy", 0);
     ff::api().av_dict_set_int(&options, "timeout", int64_t{setup_.config.timeoutMs} * 1000, 0);
     int rc = ff::api().avformat_open_input(&in.fmt, url.c_str(), nullptr, &options);
     ff::api().av_dict_free(&options);
@@ -419,7 +517,7 @@ int reopenAsf(Input& in, std::vector<std::string>& tags) {
 int openStation(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
                 const StreamSetup& setup, Cancel& cancel, Opened& out) {
     if (url.empty()) return AE_ERROR_URL;
-    return Opener(flags, proc, user, setup, cancel).attempt(url, 0, out);
+    return Opener(flags, proc, user, setup, cancel).openFirst({url}, 0, out);
 }
 
 }  // namespace ae

@@ -1,6 +1,7 @@
 // Opens a station on the creating thread: connects, follows playlists to the first entry that
-// plays (trying each address once, and at most 64 addresses in all), and probes the format.
-// Blocks; AE_ERROR_ABORTED once the creation is cancelled.
+// plays (trying each address once, and at most 64 addresses in all), and probes the format. An
+// entry whose server is slow to answer gets the next one asked beside it; the first to answer
+// goes on. Blocks; AE_ERROR_ABORTED once the creation is cancelled.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -199,6 +200,15 @@ bool runTool(const std::vector<std::string>& argv, std::string& error) {
 }
 
 }  // namespace
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_);
+}
 
 bool TlsSites::start() {
     const std::string d = dir_.path() + "/";

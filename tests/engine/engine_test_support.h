@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +78,19 @@ std::string withIcyMetadata(const std::string& audio, size_t metaint,
 // local certificate authority signed for 127.0.0.1, one with a self-signed certificate and
 // one whose certificate the authority signed for another host name. The authority's
 // certificate is caFile(); certificates and keys are made with openssl when it starts.
+// Sets (or with null unsets) an environment variable for the scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
 class TlsSites {
   public:
     enum Site { Trusted, SelfSigned, WrongHost };

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "byte_ring.h"
+#include "engine_test_support.h"
+#include "http_source.h"
 #include "icy_splitter.h"
 #include "playlist.h"
 #include "decoder.h"
@@ -137,6 +139,28 @@ TEST(Playlist, ResolvesRelativeEntriesAndClassifiesSchemes) {
     for (const char* bad :
          {"", "http://", "file:///etc/passwd", "ftp://h/x", "garbage", "rtsp://h/"})
         EXPECT_EQ(schemeOf(bad), Scheme::Unsupported) << bad;
+}
+
+TEST(Proxy, TakenFromTheEnvironmentAsLibcurlDoes) {
+    using enginetest::ScopedEnv;
+    ScopedEnv http("http_proxy", "http://h:1"), httpUpper("HTTP_PROXY", "http://H:1"),
+        https("https_proxy", nullptr), httpsUpper("HTTPS_PROXY", "s:2"), all("all_proxy", nullptr),
+        allUpper("ALL_PROXY", "http://a:3"), noProxy("no_proxy", nullptr),
+        noProxyUpper("NO_PROXY", ".example.org, 10.0.0.0/8 ::1");
+    EXPECT_EQ(environmentProxy("http://radio.test/x"), "http://h:1");
+    EXPECT_EQ(environmentProxy("HTTPS://radio.test/x"), "s:2");
+    {
+        // HTTP_PROXY is never read (a CGI request can set it); all_proxy is the fallback.
+        ScopedEnv none("http_proxy", nullptr);
+        EXPECT_EQ(environmentProxy("http://radio.test/x"), "http://a:3");
+    }
+    for (const char* bypassed : {"http://example.org/x", "https://Radio.Example.ORG:8000/x",
+                                 "http://user@10.1.2.3/x", "http://[::1]:80/x"})
+        EXPECT_EQ(environmentProxy(bypassed), "") << bypassed;
+    for (const char* proxied : {"http://badexample.org/x", "http://11.0.0.1/x", "http://[::2]/x"})
+        EXPECT_EQ(environmentProxy(proxied), "http://h:1") << proxied;
+    ScopedEnv everything("no_proxy", "*");
+    EXPECT_EQ(environmentProxy("https://radio.test/x"), "");
 }
 
 TEST(ByteRing, BlocksBothWaysAndAborts) {
