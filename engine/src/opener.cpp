@@ -24,6 +24,12 @@ constexpr size_t kSniffBytes = 512;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 constexpr int kAvioBufferSize = 4096;
 constexpr int64_t kProbeBytes = 64 * 1024;
+// Bytes of the answer's start that decide whether the declared type is what is sent: a few
+// frames of MP3 or AAC even at high rates, an Ogg stream's first page.
+constexpr size_t kFormatSniffBytes = 4096;
+// FFmpeg's probe score from which the bytes overrule the declared type: several frames of
+// another format in a row.
+constexpr int kFormatSniffScore = AVPROBE_SCORE_EXTENSION / 2;
 // A live stream is never sought, but a demuxer with a generic seek index (MP3, AAC) adds an
 // entry for every frame: about 3 MB an hour, up to FFmpeg's own cap of 1 MiB per stream. This
 // keeps the index to a few entries.
@@ -54,6 +60,23 @@ const AVInputFormat* formatForContentType(const std::string& contentType) {
     else if (type == "audio/flac" || type == "audio/x-flac")
         name = "flac";
     return name ? ff::api().av_find_input_format(name) : nullptr;
+}
+
+// The demuxer for the answer: the declared type's, unless the first bytes are plainly another
+// format (servers often label MP3 as AAC and the like), then the one the bytes are.
+const AVInputFormat* formatForAnswer(Input& in, const std::string& contentType) {
+    const AVInputFormat* declared = formatForContentType(contentType);
+    if (!declared) return nullptr;  // FFmpeg probes the bytes itself
+    ByteRing& ring = in.http->ring();
+    ring.waitFor(kFormatSniffBytes, in.probeDeadline);
+    std::vector<uint8_t> head(kFormatSniffBytes + AVPROBE_PADDING_SIZE, 0);
+    AVProbeData probe{};
+    probe.buf = head.data();
+    probe.buf_size = static_cast<int>(ring.peek(head.data(), kFormatSniffBytes));
+    probe.filename = "";
+    int score = 0;
+    const AVInputFormat* found = ff::api().av_probe_input_format3(&probe, 1, &score);
+    return found && found != declared && score >= kFormatSniffScore ? found : declared;
 }
 
 // A demuxer on the input's download; the context stays the input's, also on failure.
@@ -272,7 +295,7 @@ int Opener::probeCustomIo(Input& in, const std::string& contentType) {
     in.probeDeadline = in.connected + std::chrono::milliseconds(setup_.config.timeoutMs);
     if (!ff::load()) return AE_ERROR_CODEC;
     cancel_.attach(in.http.get());
-    int rc = openCustomIo(in, formatForContentType(contentType));
+    int rc = openCustomIo(in, formatForAnswer(in, contentType));
     cancel_.detach(in.http.get());
     if (rc == AE_ERROR_MEMORY) return rc;
     if (rc != AE_OK) {
