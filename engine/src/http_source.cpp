@@ -31,6 +31,8 @@ constexpr std::chrono::milliseconds kReconnectDelays[] = {std::chrono::milliseco
                                                           std::chrono::milliseconds(1000)};
 // A live stream lost for longer than this has ended (a source gone for good).
 constexpr auto kReconnectWindow = std::chrono::seconds(15);
+// A new connection that played this long has brought the stream back.
+constexpr auto kSteadyPlay = std::chrono::seconds(5);
 // A live stream that sent nothing for this long has stalled. Ogg pages come about once a
 // second, so this leaves room for a late one.
 constexpr auto kStallLimit = std::chrono::seconds(3);
@@ -174,8 +176,11 @@ std::string HttpSource::header(std::string_view name) const {
     return headerIn(lines_, name);
 }
 
-int64_t HttpSource::contentLength() const {
-    std::string value = header("content-length");
+namespace {
+
+// An answer's body length; -1 when it declares none (or no number).
+int64_t lengthIn(const std::vector<std::string>& lines) {
+    std::string value = headerIn(lines, "content-length");
     if (value.empty() || value.size() > 18) return -1;
     int64_t n = 0;
     for (char c : value) {
@@ -183,6 +188,12 @@ int64_t HttpSource::contentLength() const {
         n = n * 10 + (c - '0');
     }
     return n;
+}
+
+}  // namespace
+
+int64_t HttpSource::contentLength() const {
+    return lengthIn(lines_);
 }
 
 size_t HttpSource::onHeaderLine(const char* data, size_t len) {
@@ -218,11 +229,18 @@ size_t HttpSource::onHeaderLine(const char* data, size_t len) {
         headersFailed(AE_ERROR_HTTP);
         return 0;
     }
+    // Only a live stream is asked for again, and only while the server still sends one (not,
+    // say, a page saying that the station is off the air).
+    const bool live = namesLiveStream(lines);
+    bodyLength_ = lengthIn(lines);
     if (first) {
         char* effective = nullptr;
         curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
         effectiveUrl_ = effective ? effective : url_;
-        live_ = contentLength() < 0 && namesLiveStream(lines_);
+        live_ = live;
+    } else if (!live) {
+        live_ = false;
+        return 0;
     }
     uint32_t metaint = 0;
     std::string value = headerIn(lines, "icy-metaint");
@@ -252,6 +270,7 @@ size_t HttpSource::onBody(const char* data, size_t len) {
         stop_ = Stop::Aborted;
         return 0;
     }
+    bodyBytes_ += static_cast<int64_t>(len);
     // After the ring took it: a full ring (a listener who paused) is no stall of the server.
     lastBody_ = Clock::now();
     return len;
@@ -334,8 +353,9 @@ void HttpSource::run() {
         if (!pause(kReconnectDelays[std::min(attempt, kSteps - 1)])) break;
         const int64_t before = ring_.totalWritten();
         error = transfer();
-        if (ring_.totalWritten() > before) {
-            // It played again: the next loss starts the back-off afresh.
+        if (ring_.totalWritten() > before && Clock::now() - connectionStarted_ >= kSteadyPlay) {
+            // It played again for a while: the next loss starts the back-off afresh. A server
+            // that sends a little and closes each time goes on counting towards the end.
             lostAt = Clock::now();
             attempt = 0;
         } else {
@@ -347,6 +367,8 @@ void HttpSource::run() {
 
 bool HttpSource::mayReconnect(int error) const {
     if (!reconnect_ || !live_ || abort_) return false;
+    // A body that came whole has ended; one cut short of its declared length has not.
+    if (error == AE_OK && bodyLength_ >= 0 && bodyBytes_ >= bodyLength_) return false;
     // An error answer ends the stream, but for a mount that is missing while its source is away.
     if (answerCode_ >= 400) return answerCode_ == kMissingMount;
     switch (error) {
@@ -369,6 +391,8 @@ int HttpSource::transfer() {
     stop_ = Stop::None;
     answered_ = false;
     answerCode_ = 0;
+    bodyLength_ = -1;
+    bodyBytes_ = 0;
     headerBytes_ = 0;
     connectionStarted_ = Clock::now();
     CURL* curl = curl_easy_init();

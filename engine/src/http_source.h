@@ -45,10 +45,11 @@ class HttpSource {
     void start();
     // Waits until the final answer's headers are in (AE_OK) or the download failed (its error).
     int waitHeaders();
-    // From now on a live stream (an ICY answer, or icy- or ice- headers and no length) whose
-    // connection ends or stalls is asked for again at the same address, after a short back-off,
-    // and the new answer's body follows the old one's in the ring. The ring ends when a server
-    // answers with an error (other than a missing mount) or the stream stays lost too long.
+    // From now on a live stream (an ICY answer, or icy- or ice- headers) whose connection ends
+    // before its declared length, if any, or stalls is asked for again at the same address,
+    // after a short back-off, and the new answer's body follows the old one's in the ring. The
+    // ring ends when a server answers with an error (other than a missing mount) or no live
+    // stream, or the stream stays lost too long.
     void reconnectWhenLost() { reconnect_ = true; }
     // Answers whose body has gone into the ring so far: 1 until a reconnect is answered.
     uint32_t answers() const { return answers_; }
@@ -100,10 +101,11 @@ class HttpSource {
     std::atomic<uint32_t> answers_{0};
 
     // Download thread only: the connection under way.
-    bool live_ = false;       // the first answer is a live stream, which may be asked for again
-    bool answered_ = false;   // this connection's answer is in, its body flowing
-    long answerCode_ = 0;     // the status of this connection's last answer
-    uint64_t audioBase_ = 0;  // audio bytes of earlier connections
+    bool live_ = false;      // the first answer is a live stream, which may be asked for again
+    bool answered_ = false;  // this connection's answer is in, its body flowing
+    long answerCode_ = 0;    // the status of this connection's last answer
+    int64_t bodyLength_ = -1, bodyBytes_ = 0;  // its declared body length (-1: none), received
+    uint64_t audioBase_ = 0;                   // audio bytes of earlier connections
     std::vector<std::string> answerLines_;  // a reconnect's answer (lines_ stays the first one's)
     Clock::time_point connectionStarted_, lastBody_;
 
