@@ -24,9 +24,10 @@ constexpr size_t kSniffBytes = 512;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 constexpr int kAvioBufferSize = 4096;
 constexpr int64_t kProbeBytes = 64 * 1024;
-// Bytes of the answer's start that decide whether the declared type is what is sent: a few
-// frames of MP3 or AAC even at high rates, an Ogg stream's first page.
-constexpr size_t kFormatSniffBytes = 4096;
+// Bytes of the answer's start that decide whether the declared type is what is sent: from
+// the first step on while they are plain, up to the last (a few frames of MP3 or AAC even at
+// high rates) while they are not, so that a slow stream is not held up.
+constexpr size_t kFormatSniffSteps[] = {1024, 2048, 4096};
 // FFmpeg's probe score from which the bytes overrule the declared type: several frames of
 // another format in a row.
 constexpr int kFormatSniffScore = AVPROBE_SCORE_EXTENSION / 2;
@@ -68,15 +69,19 @@ const AVInputFormat* formatForAnswer(Input& in, const std::string& contentType) 
     const AVInputFormat* declared = formatForContentType(contentType);
     if (!declared) return nullptr;  // FFmpeg probes the bytes itself
     ByteRing& ring = in.http->ring();
-    ring.waitFor(kFormatSniffBytes, in.probeDeadline);
-    std::vector<uint8_t> head(kFormatSniffBytes + AVPROBE_PADDING_SIZE, 0);
-    AVProbeData probe{};
-    probe.buf = head.data();
-    probe.buf_size = static_cast<int>(ring.peek(head.data(), kFormatSniffBytes));
-    probe.filename = "";
-    int score = 0;
-    const AVInputFormat* found = ff::api().av_probe_input_format3(&probe, 1, &score);
-    return found && found != declared && score >= kFormatSniffScore ? found : declared;
+    for (size_t bytes : kFormatSniffSteps) {
+        const bool whole = ring.waitFor(bytes, in.probeDeadline);
+        std::vector<uint8_t> head(bytes + AVPROBE_PADDING_SIZE, 0);
+        AVProbeData probe{};
+        probe.buf = head.data();
+        probe.buf_size = static_cast<int>(ring.peek(head.data(), bytes));
+        probe.filename = "";
+        int score = 0;
+        const AVInputFormat* found = ff::api().av_probe_input_format3(&probe, 1, &score);
+        if (found && score >= kFormatSniffScore) return found;
+        if (!whole) break;  // no more is coming in time
+    }
+    return declared;
 }
 
 // A demuxer on the input's download; the context stays the input's, also on failure.
