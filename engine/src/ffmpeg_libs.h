@@ -51,6 +51,7 @@ namespace ae::ff {
     X(avcodec, avcodec_receive_frame)         \
     X(avcodec, avcodec_free_context)          \
     X(avformat, av_find_input_format)         \
+    X(avformat, av_probe_input_format3)       \
     X(avformat, av_find_best_stream)          \
     X(avformat, av_read_frame)                \
     X(avformat, avformat_alloc_context)       \

@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "ascii_text.h"
@@ -24,6 +25,30 @@ namespace {
 std::once_flag g_curlInit;
 // The longest a transfer waits for its sockets before curl looks at its timers again.
 constexpr int kPollMs = 1000;
+// Waits before each new connection to a lost live stream, the last one repeated: soon after a
+// short break, and about once a second while a source is away.
+constexpr std::chrono::milliseconds kReconnectDelays[] = {std::chrono::milliseconds(250),
+                                                          std::chrono::milliseconds(500),
+                                                          std::chrono::milliseconds(1000)};
+// A live stream lost for longer than this has ended (a source gone for good).
+constexpr auto kReconnectWindow = std::chrono::seconds(15);
+// A new connection that played this long has brought the stream back.
+constexpr auto kSteadyPlay = std::chrono::seconds(5);
+// A live stream that sent nothing for this long has stalled. Ogg pages come about once a
+// second, so this leaves room for a late one.
+constexpr auto kStallLimit = std::chrono::seconds(3);
+// Icecast's answer for a mount whose source has left: the source may come back.
+constexpr long kMissingMount = 404;
+
+// Header lines of a live radio stream: SHOUTcast's and Icecast's own.
+bool namesLiveStream(const std::vector<std::string>& lines) {
+    if (!lines.empty() && lines.front().starts_with("ICY")) return true;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::string name = toLower(lines[i].substr(0, 4));
+        if (name == "icy-" || name == "ice-") return true;
+    }
+    return false;
+}
 
 // The last step of the TCP handshake travels with the request instead of ahead of it. A
 // server that reads a new connection once as soon as it is accepted (Icecast does, and then
@@ -226,10 +251,13 @@ bool HttpSource::icyAnswer() const {
     return !lines_.empty() && lines_.front().starts_with("ICY");
 }
 
-std::string HttpSource::header(std::string_view name) const {
+namespace {
+
+// The first value of a header in an answer's lines, trimmed; "" when absent.
+std::string headerIn(const std::vector<std::string>& lines, std::string_view name) {
     std::string wanted = toLower(name);
-    for (size_t i = 1; i < lines_.size(); ++i) {
-        std::string_view line = lines_[i];
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::string_view line = lines[i];
         size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
         if (toLower(trim(line.substr(0, colon))) == wanted)
@@ -238,8 +266,17 @@ std::string HttpSource::header(std::string_view name) const {
     return {};
 }
 
-int64_t HttpSource::contentLength() const {
-    std::string value = header("content-length");
+}  // namespace
+
+std::string HttpSource::header(std::string_view name) const {
+    return headerIn(lines_, name);
+}
+
+namespace {
+
+// An answer's body length; -1 when it declares none (or no number).
+int64_t lengthIn(const std::vector<std::string>& lines) {
+    std::string value = headerIn(lines, "content-length");
     if (value.empty() || value.size() > 18) return -1;
     int64_t n = 0;
     for (char c : value) {
@@ -249,43 +286,68 @@ int64_t HttpSource::contentLength() const {
     return n;
 }
 
+}  // namespace
+
+int64_t HttpSource::contentLength() const {
+    return lengthIn(lines_);
+}
+
 size_t HttpSource::onHeaderLine(const char* data, size_t len) {
     headerBytes_ += len;
     if (headerBytes_ > kMaxHeaderBytes) {
         stop_ = Stop::TooLarge;
         return 0;  // curl fails the transfer
     }
+    // Once the first answer is published, a reconnect's answer is kept apart from it.
+    const bool first = answers_ == 0;
+    std::vector<std::string>& lines = first ? lines_ : answerLines_;
     std::string_view line(data, len);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     bool statusLine = line.starts_with("HTTP/") || line.starts_with("ICY ");
     if (statusLine) {
         // A new answer (after a redirect or an interim 1xx): its headers replace the old ones.
-        lines_.clear();
+        lines.clear();
         headerBytes_ = len;
     }
     if (!line.empty()) {
-        lines_.emplace_back(line);
+        lines.emplace_back(line);
         return len;
     }
     // The blank line ends one answer's headers.
     CURL* curl = static_cast<CURL*>(curlHandle_);
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    answerCode_ = code;
     if (code >= 100 && code < 200) return len;
-    if (code >= 300 && code < 400 && !header("location").empty()) return len;  // curl follows it
+    if (code >= 300 && code < 400 && !headerIn(lines, "location").empty())
+        return len;  // curl follows it
     if (code < 200 || code >= 300) {
         headersFailed(AE_ERROR_HTTP);
         return 0;
     }
-    char* effective = nullptr;
-    curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
-    effectiveUrl_ = effective ? effective : url_;
+    // Only a live stream is asked for again, and only while the server still sends one (not,
+    // say, a page saying that the station is off the air).
+    const bool live = namesLiveStream(lines);
+    bodyLength_ = lengthIn(lines);
+    if (first) {
+        char* effective = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
+        effectiveUrl_ = effective ? effective : url_;
+        live_ = live;
+    } else if (!live) {
+        live_ = false;
+        return 0;
+    }
     uint32_t metaint = 0;
-    std::string value = header("icy-metaint");
+    std::string value = headerIn(lines, "icy-metaint");
     if (!value.empty()) metaint = IcySplitter::parseMetaint(value).value_or(0);
     splitter_ = std::make_unique<IcySplitter>(metaint);
-    bool settling;  // trailers end with a blank line too
-    {
+    audioBase_ = static_cast<uint64_t>(ring_.totalWritten());
+    answered_ = true;
+    lastBody_ = Clock::now();
+    ++answers_;
+    bool settling = false;  // trailers end with a blank line too
+    if (first) {
         std::lock_guard lock(mtx_);
         settling = !headersDone_ && headersError_ == 0;
         headersDone_ = true;
@@ -301,12 +363,15 @@ size_t HttpSource::onBody(const char* data, size_t len) {
         reinterpret_cast<const uint8_t*>(data), len,
         [this](const uint8_t* audio, size_t n) { return ring_.write(audio, n); },
         [this](std::string_view text, uint64_t offset) {
-            if (onMeta_) onMeta_(text, offset);
+            if (onMeta_) onMeta_(text, audioBase_ + offset);
         });
     if (!ok) {
         stop_ = Stop::Aborted;
         return 0;
     }
+    bodyBytes_ += static_cast<int64_t>(len);
+    // After the ring took it: a full ring (a listener who paused) is no stall of the server.
+    lastBody_ = Clock::now();
     return len;
 }
 
@@ -315,15 +380,15 @@ int HttpSource::onProgress() {
         stop_ = Stop::Aborted;
         return 1;
     }
-    bool waiting;
-    {
-        std::lock_guard lock(mtx_);
-        waiting = !headersDone_;
-    }
+    const auto now = Clock::now();
     // A server that accepts and never answers: curl's connect time-out does not cover it.
-    if (waiting && std::chrono::steady_clock::now() - started_ >
-                       std::chrono::milliseconds(options_.timeoutMs)) {
+    if (!answered_ && now - connectionStarted_ > std::chrono::milliseconds(options_.timeoutMs)) {
         stop_ = Stop::Timeout;
+        return 1;
+    }
+    // A live stream whose server stopped sending is asked for again rather than waited on.
+    if (answered_ && reconnect_ && live_ && now - lastBody_ > kStallLimit) {
+        stop_ = Stop::Stalled;
         return 1;
     }
     return 0;
@@ -372,6 +437,58 @@ int HttpSource::perform(void* easy) {
 }
 
 void HttpSource::run() {
+    int error = transfer();
+    headersFailed(error != AE_OK ? error : AE_ERROR_PROTOCOL);  // no-op once answered
+    // A live stream's lost connection is made again while the listener hears the buffer out.
+    auto lostAt = Clock::now();
+    size_t attempt = 0;
+    while (mayReconnect(error) && Clock::now() - lostAt < kReconnectWindow) {
+        constexpr size_t kSteps = std::size(kReconnectDelays);
+        if (!pause(kReconnectDelays[std::min(attempt, kSteps - 1)])) break;
+        const int64_t before = ring_.totalWritten();
+        error = transfer();
+        if (ring_.totalWritten() > before && Clock::now() - connectionStarted_ >= kSteadyPlay) {
+            // It played again for a while: the next loss starts the back-off afresh. A server
+            // that sends a little and closes each time goes on counting towards the end.
+            lostAt = Clock::now();
+            attempt = 0;
+        } else {
+            ++attempt;
+        }
+    }
+    ring_.finish();
+}
+
+bool HttpSource::mayReconnect(int error) const {
+    if (!reconnect_ || !live_ || abort_) return false;
+    // A body that came whole has ended; one cut short of its declared length has not.
+    if (error == AE_OK && bodyLength_ >= 0 && bodyBytes_ >= bodyLength_) return false;
+    // An error answer ends the stream, but for a mount that is missing while its source is away.
+    if (answerCode_ >= 400) return answerCode_ == kMissingMount;
+    switch (error) {
+        case AE_ERROR_HTTP:
+        case AE_ERROR_URL:
+        case AE_ERROR_MEMORY:
+        case AE_ERROR_ABORTED:
+            return false;
+        default:
+            return stop_ != Stop::TooLarge;
+    }
+}
+
+bool HttpSource::pause(std::chrono::milliseconds delay) {
+    std::unique_lock lock(mtx_);
+    return !changed_.wait_for(lock, delay, [&] { return abort_.load(); });
+}
+
+int HttpSource::transfer() {
+    stop_ = Stop::None;
+    answered_ = false;
+    answerCode_ = 0;
+    bodyLength_ = -1;
+    bodyBytes_ = 0;
+    headerBytes_ = 0;
+    connectionStarted_ = Clock::now();
     CURL* curl = curl_easy_init();
     curlHandle_ = curl;
     curl_slist* aliases = curl_slist_append(nullptr, "ICY 200 OK");
@@ -421,6 +538,7 @@ void HttpSource::run() {
                 error = AE_ERROR_ABORTED;
                 break;
             case Stop::Timeout:
+            case Stop::Stalled:
                 error = AE_ERROR_TIMEOUT;
                 break;
             case Stop::TooLarge:
@@ -431,11 +549,11 @@ void HttpSource::run() {
                 break;
         }
     }
-    headersFailed(error != AE_OK ? error : AE_ERROR_PROTOCOL);
-    ring_.finish();
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answerCode_);
     curl_easy_cleanup(curl);
     curl_slist_free_all(aliases);
     curl_slist_free_all(request);
+    return error;
 }
 
 }  // namespace ae

@@ -50,6 +50,14 @@ class HttpSource {
     int waitHeaders();
     // Whether waitHeaders() would return at once.
     bool settled();
+    // From now on a live stream (an ICY answer, or icy- or ice- headers) whose connection ends
+    // before its declared length, if any, or stalls is asked for again at the same address,
+    // after a short back-off, and the new answer's body follows the old one's in the ring. The
+    // ring ends when a server answers with an error (other than a missing mount) or no live
+    // stream, or the stream stays lost too long.
+    void reconnectWhenLost() { reconnect_ = true; }
+    // Answers whose body has gone into the ring so far: 1 until a reconnect is answered.
+    uint32_t answers() const { return answers_; }
     void abort();
     void join();  // after abort(): waits for the download thread; never on that thread
 
@@ -62,9 +70,16 @@ class HttpSource {
     const std::string& effectiveUrl() const { return effectiveUrl_; }
 
   private:
-    enum class Stop { None, Aborted, Timeout, TooLarge };
+    enum class Stop { None, Aborted, Timeout, TooLarge, Stalled };
+    using Clock = std::chrono::steady_clock;
 
     void run();
+    // One connection to the address: AE_OK once its body ended, else its error.
+    int transfer();
+    // Whether the ended connection is made again: a live stream, after a failure that may pass.
+    bool mayReconnect(int error) const;
+    // Waits `delay`; false when aborted meanwhile.
+    bool pause(std::chrono::milliseconds delay);
     // Runs the transfer on a multi handle that abort() can wake; returns its CURLcode.
     int perform(void* easy);
     size_t onHeaderLine(const char* data, size_t len);
@@ -81,13 +96,24 @@ class HttpSource {
     std::atomic<bool> abort_{false};
     std::chrono::steady_clock::time_point started_;
 
-    // Download thread only until headersDone_ is published (then read-only):
+    // Download thread only; lines_ and effectiveUrl_ are read-only once headersDone_ is published.
     void* curlHandle_ = nullptr;
     std::vector<std::string> lines_;
     size_t headerBytes_ = 0;
     std::string effectiveUrl_;
     std::unique_ptr<IcySplitter> splitter_;
     std::atomic<Stop> stop_{Stop::None};
+    std::atomic<bool> reconnect_{false};
+    std::atomic<uint32_t> answers_{0};
+
+    // Download thread only: the connection under way.
+    bool live_ = false;      // the first answer is a live stream, which may be asked for again
+    bool answered_ = false;  // this connection's answer is in, its body flowing
+    long answerCode_ = 0;    // the status of this connection's last answer
+    int64_t bodyLength_ = -1, bodyBytes_ = 0;  // its declared body length (-1: none), received
+    uint64_t audioBase_ = 0;                   // audio bytes of earlier connections
+    std::vector<std::string> answerLines_;  // a reconnect's answer (lines_ stays the first one's)
+    Clock::time_point connectionStarted_, lastBody_;
 
     std::mutex mtx_;  // guards the four below
     std::condition_variable changed_;

@@ -27,6 +27,13 @@ constexpr size_t kSniffBytes = 512;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 constexpr int kAvioBufferSize = 4096;
 constexpr int64_t kProbeBytes = 64 * 1024;
+// Bytes of the answer's start that decide whether the declared type is what is sent: from
+// the first step on while they are plain, up to the last (a few frames of MP3 or AAC even at
+// high rates) while they are not, so that a slow stream is not held up.
+constexpr size_t kFormatSniffSteps[] = {1024, 2048, 4096};
+// FFmpeg's probe score from which the bytes overrule the declared type: several frames of
+// another format in a row.
+constexpr int kFormatSniffScore = AVPROBE_SCORE_EXTENSION / 2;
 // A live stream is never sought, but a demuxer with a generic seek index (MP3, AAC) adds an
 // entry for every frame: about 3 MB an hour, up to FFmpeg's own cap of 1 MiB per stream. This
 // keeps the index to a few entries.
@@ -57,6 +64,27 @@ const AVInputFormat* formatForContentType(const std::string& contentType) {
     else if (type == "audio/flac" || type == "audio/x-flac")
         name = "flac";
     return name ? ff::api().av_find_input_format(name) : nullptr;
+}
+
+// The demuxer for the answer: the declared type's, unless the first bytes are plainly another
+// format (servers often label MP3 as AAC and the like), then the one the bytes are.
+const AVInputFormat* formatForAnswer(Input& in, const std::string& contentType) {
+    const AVInputFormat* declared = formatForContentType(contentType);
+    if (!declared) return nullptr;  // FFmpeg probes the bytes itself
+    ByteRing& ring = in.http->ring();
+    for (size_t bytes : kFormatSniffSteps) {
+        const bool whole = ring.waitFor(bytes, in.probeDeadline);
+        std::vector<uint8_t> head(bytes + AVPROBE_PADDING_SIZE, 0);
+        AVProbeData probe{};
+        probe.buf = head.data();
+        probe.buf_size = static_cast<int>(ring.peek(head.data(), bytes));
+        probe.filename = "";
+        int score = 0;
+        const AVInputFormat* found = ff::api().av_probe_input_format3(&probe, 1, &score);
+        if (found && score >= kFormatSniffScore) return found;
+        if (!whole) break;  // no more is coming in time
+    }
+    return declared;
 }
 
 // A demuxer on the input's download; the context stays the input's, also on failure.
@@ -373,7 +401,7 @@ int Opener::probeCustomIo(Input& in, const std::string& contentType) {
     // The answer's time-out covers sniffing and probing together.
     in.probeDeadline = in.connected + std::chrono::milliseconds(setup_.config.timeoutMs);
     if (!ff::load()) return AE_ERROR_CODEC;
-    int rc = openCustomIo(in, formatForContentType(contentType));
+    int rc = openCustomIo(in, formatForAnswer(in, contentType));
     if (rc == AE_ERROR_MEMORY) return rc;
     if (rc != AE_OK) {
         if (cancel_.cancelled() || in.http->ring().aborted()) return AE_ERROR_ABORTED;

@@ -19,6 +19,8 @@ constexpr int64_t kLevelWindowFrames = 882;  // 20 ms at 44100 Hz
 constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 // How often a creation waiting for the byte rate to be measured looks again.
 constexpr auto kMeasurePoll = std::chrono::milliseconds(2);
+// Sound held before playback resumes on a new connection after the old one's sound ran out.
+constexpr uint32_t kResumeMs = 500;
 
 size_t pcmQueueFrames(const StreamSetup& setup) {
     return std::max<size_t>(size_t{setup.config.bufferMs} * setup.outputRate / 1000, 4096);
@@ -55,6 +57,7 @@ int Stream::create(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc,
     stream->decoder_.start();
     rc = stream->awaitSound(deadline, cancel);
     if (rc != AE_OK) return rc;
+    if (HttpSource* http = stream->input_->http.get()) http->reconnectWhenLost();
     out = std::move(stream);
     return AE_OK;
 }
@@ -126,7 +129,16 @@ bool Stream::readyToStart() const {
     if (!input_->http) return true;
     const ByteRing& ring = input_->http->ring();
     if (ring.finished()) return true;
-    return heldSoundBytes() * 100 >= configuredSoundBytes() * setup_.config.prebufPercent;
+    return heldSoundBytes() * 100 >= configuredSoundBytes() * startPercent();
+}
+
+uint32_t Stream::startPercent() const {
+    const uint32_t configured = setup_.config.prebufPercent;
+    if (!starved_ || input_->http->answers() == starvedAnswers_) return configured;
+    // The sound ran out and a new connection brings more (a source that came back): the
+    // listener has waited long enough, and a returning source's server has only a little
+    // to send at once.
+    return std::min(configured, kResumeMs * 100 / std::max(setup_.config.netBufferMs, 1u));
 }
 
 void Stream::mix(int32_t* acc, size_t frames, int64_t outFrame) {
@@ -134,6 +146,7 @@ void Stream::mix(int32_t* acc, size_t frames, int64_t outFrame) {
     if (state_ == PlayState::Buffering) {
         if (!readyToStart()) return;
         state_ = PlayState::Playing;
+        starved_ = false;
     }
     if (state_ != PlayState::Playing) return;
     mixBuf_.resize(frames * 2);
@@ -155,6 +168,8 @@ void Stream::mix(int32_t* acc, size_t frames, int64_t outFrame) {
             endOutFrame_ = outFrame + static_cast<int64_t>(popped.frames);
         } else {
             state_ = PlayState::Buffering;  // starved: refill before going on
+            starved_ = true;
+            starvedAnswers_ = input_->http ? input_->http->answers() : 0;
         }
     }
 }

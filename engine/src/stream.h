@@ -74,6 +74,8 @@ class Stream {
     Stream(uint32_t flags, const StreamSetup& setup, std::unique_ptr<Timeline> timeline,
            std::unique_ptr<Input> input);
     bool readyToStart() const;
+    // The share of the configured sound held before playback starts or resumes, in percent.
+    uint32_t startPercent() const;
     // What the fill and the prebuffer are measured against (downloaded streams only): the
     // configured sound in bytes, or the download buffer until the byte rate is known.
     size_t configuredSoundBytes() const;
@@ -105,6 +107,8 @@ class Stream {
     mutable std::mutex mtx_;
     PlayState state_ = PlayState::Idle;
     int64_t endOutFrame_ = 0;
+    bool starved_ = false;         // buffering again after the sound ran out
+    uint32_t starvedAnswers_ = 0;  // the download's answers when it ran out
     struct LevelBlock {
         int64_t block = -1;
         uint16_t left = 0, right = 0;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "engine_test_support.h"
 
@@ -31,9 +32,12 @@ void OnMeta(AE_SYNC, AE_HANDLE channel, uint32_t data, void* user) {
     log->times.push_back(Clock::now());
 }
 
-std::string icyHead(size_t metaint) {
-    return httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/mpeg", "icy-name:Tone Radio",
-                                        "icy-metaint:" + std::to_string(metaint)});
+// A radio's answer; with a length (a file that ends), else a live stream.
+std::string icyHead(size_t metaint, std::optional<size_t> length = std::nullopt) {
+    std::vector<std::string> headers = {"Content-Type: audio/mpeg", "icy-name:Tone Radio",
+                                        "icy-metaint:" + std::to_string(metaint)};
+    if (length) headers.push_back("Content-Length: " + std::to_string(*length));
+    return httpHead("HTTP/1.0 200 OK", headers);
 }
 
 // Sends `body` at about `bytesPerSecond` after a burst of `burst` bytes; then pauses
@@ -62,8 +66,8 @@ TEST_F(PlaybackTest, ToneIsHeardLevelsFollowAndMetadataFiresWhenHeard) {
     std::vector<std::string> titles(12);
     titles[0] = "StreamTitle='First';";
     titles[8] = "StreamTitle='Second';";
-    ScriptServer server(
-        paced(icyHead(metaint), withIcyMetadata(mp3, metaint, titles), 40000, 16000));
+    const std::string body = withIcyMetadata(mp3, metaint, titles);
+    ScriptServer server(paced(icyHead(metaint, body.size()), body, 40000, 16000));
 
     fx::Recorder rec;
     ASSERT_TRUE(rec.start(*pulse_));

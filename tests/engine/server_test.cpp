@@ -375,7 +375,8 @@ TEST_F(ServerTest, StreamCutInsideAMetadataBlockPlaysAndEnds) {
         withIcyMetadata(mp3, metaint, {"StreamTitle='Cut';", "StreamTitle='Never complete';"});
     // Close in the middle of the second metadata block.
     body.resize(2 * metaint + 1 + 32 + metaint + 5);
-    ScriptServer server(answer(mp3Head({"icy-metaint:8000"}), body));
+    ScriptServer server(answer(
+        mp3Head({"icy-metaint:8000", "Content-Length: " + std::to_string(body.size())}), body));
     Created c = create(server.url("/cut"));
     ASSERT_NE(c.handle, 0u) << c.error;
     ASSERT_TRUE(AE_ChannelPlay(c.handle, 0));
@@ -626,6 +627,56 @@ TEST_F(ServerTest, FamiliesNeedTheirPlugins) {
     EXPECT_EQ(without.error, AE_ERROR_CODEC);
     EXPECT_EQ(AE_PluginLoad("nosuch", 1), 0u);
     EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_PLUGIN);
+}
+
+TEST_F(ServerTest, MislabelledStreamsPlayWhatTheirBytesAre) {
+    struct Case {
+        std::string file;
+        const char* declared;
+        uint32_t ctype;
+    };
+    const Case cases[] = {{media().mp3, "audio/aac", AE_CTYPE_STREAM_MP3},
+                          {media().aac, "audio/mpeg", AE_CTYPE_STREAM_AAC},
+                          {media().ogg, "audio/mpeg", AE_CTYPE_STREAM_OGG}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file + " as " + c.declared);
+        ScriptServer server(
+            answer(httpHead("HTTP/1.0 200 OK", {std::string("Content-Type: ") + c.declared}),
+                   fileBytes(c.file)));
+        Created created = create(server.url("/x"));
+        ASSERT_NE(created.handle, 0u) << created.error;
+        AE_CHANNELINFO info{};
+        ASSERT_TRUE(AE_ChannelGetInfo(created.handle, &info));
+        EXPECT_EQ(info.ctype, c.ctype);
+        ASSERT_TRUE(AE_ChannelPlay(created.handle, 0));
+        EXPECT_TRUE(
+            waitFor([&] { return AE_ChannelIsActive(created.handle) == AE_ACTIVE_PLAYING; }, 15s));
+        AE_StreamFree(created.handle);
+    }
+}
+
+// A live stream (the server names itself a radio) that stalls is asked for again by itself;
+// an error answer to that ends it.
+TEST_F(ServerTest, StalledLiveStreamIsAskedForAgainUntilRefused) {
+    std::string mp3 = fileBytes(media().mp3);
+    std::atomic<int> asked{0};
+    ScriptServer server([&mp3, &asked](int fd, const std::string&,
+                                       const std::atomic<bool>& stopping) {
+        if (++asked > 1) {
+            ScriptServer::sendAll(fd, httpHead("HTTP/1.0 403 Forbidden", {"Content-Length: 0"}));
+            return;
+        }
+        ScriptServer::sendAll(fd, mp3Head() + mp3.substr(0, 16000 * 4));  // 4 s, then nothing
+        ScriptServer::pause(stopping, 60000);
+    });
+    Created c = create(server.url("/live"));
+    ASSERT_NE(c.handle, 0u) << c.error;
+    ASSERT_TRUE(AE_ChannelPlay(c.handle, 0));
+    EXPECT_TRUE(waitFor([&] { return server.connections() >= 2; }, 30s));
+    ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(c.handle) == AE_ACTIVE_STOPPED; }, 30s));
+    EXPECT_EQ(server.connections(), 2);
+    ASSERT_TRUE(waitFor(
+        [&] { return !AE_StreamFree(c.handle) && AE_ErrorGetCode() == AE_ERROR_HANDLE; }, 5s));
 }
 
 TEST_F(ServerTest, WindowsMediaStreamHasHeaderTagsAndBufferFill) {
