@@ -18,16 +18,39 @@ namespace {
 thread_local size_t t_allocations = 0;
 }  // namespace
 
-// Counts this thread's allocations, so a test can tell whether a call allocated.
+// Counts this thread's allocations, so a test can tell whether a call allocated. Every plain
+// form is replaced, so that each pairs with its own release.
 void* operator new(size_t n) {
     ++t_allocations;
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
+void* operator new[](size_t n) {
+    return operator new(n);
+}
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    ++t_allocations;
+    return std::malloc(n ? n : 1);
+}
+void* operator new[](size_t n, const std::nothrow_t& tag) noexcept {
+    return operator new(n, tag);
+}
 void operator delete(void* p) noexcept {
     std::free(p);
 }
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
 void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
     std::free(p);
 }
 
