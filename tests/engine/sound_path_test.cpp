@@ -163,6 +163,7 @@ TEST(ByteRing, ResizedUnderAConcurrentWriterKeepsEveryByte) {
     download.join();
     EXPECT_EQ(n, 0);
     EXPECT_EQ(got, kBytes);
+    EXPECT_EQ(ring.totalRead(), static_cast<int64_t>(kBytes));
 }
 
 }  // namespace
