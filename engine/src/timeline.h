@@ -96,7 +96,7 @@ class Timeline {
     // Offset changes the mixer may report before the sync thread takes them.
     static constexpr size_t kMaxSegments = 256;
 
-    // collect()'s part of the above, mtx_ held.
+    // Moves the events the mixer has passed to heardEvents_ (collect(), mtx_ held).
     void placeMixed();
 
     // Output thread only.
