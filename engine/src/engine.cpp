@@ -68,10 +68,7 @@ void Engine::shutdown() {
         output = std::move(output_);
     }
     output.reset();  // after this the mixer never runs again
-    {
-        std::lock_guard lock(mixMtx_);
-        voices_.clear();
-    }
+    editVoices([](auto& voices) { voices.clear(); });
     for (auto& [handle, stream] : streams) stream->shutdown();
     ff::joinPreload();
 }
@@ -138,10 +135,7 @@ bool Engine::freeStream(AE_HANDLE handle) {
         stream = std::move(it->second);
         streams_.erase(it);
     }
-    {
-        std::lock_guard lock(mixMtx_);
-        std::erase(voices_, stream);
-    }
+    editVoices([&](auto& voices) { std::erase(voices, stream); });
     stream->shutdown();
     return true;
 }
@@ -151,11 +145,10 @@ int Engine::play(AE_HANDLE handle) {
     if (!stream) return AE_ERROR_HANDLE;
     int rc = stream->play();
     if (rc != AE_OK) return rc;
-    {
-        std::lock_guard lock(mixMtx_);
-        if (std::find(voices_.begin(), voices_.end(), stream) == voices_.end())
-            voices_.push_back(stream);
-    }
+    editVoices([&](auto& voices) {
+        if (std::find(voices.begin(), voices.end(), stream) == voices.end())
+            voices.push_back(stream);
+    });
     {
         std::lock_guard lock(mtx_);
         if (output_) output_->soundReady();
@@ -195,14 +188,31 @@ int64_t Engine::framesPlayed() {
     return output_ ? output_->framesPlayed() : 0;
 }
 
+template <typename Edit>
+void Engine::editVoices(Edit edit) {
+    std::lock_guard editing(voicesEditMtx_);
+    // Only editors change voices_, and they take turns: reading it here needs no mixMtx_.
+    std::vector<std::shared_ptr<Stream>> voices(voices_);
+    edit(voices);
+    {
+        std::lock_guard lock(mixMtx_);
+        voices_.swap(voices);
+    }
+    // The old list, and any stream only it held, go here, outside mixMtx_.
+}
+
 void Engine::fill(int16_t* out, size_t frames) {
     std::lock_guard lock(mixMtx_);
-    acc_.assign(frames * 2, 0);
-    for (const auto& voice : voices_) voice->mix(acc_.data(), frames, outFrames_);
-    for (size_t i = 0; i < frames * 2; ++i) {
-        out[i] = static_cast<int16_t>(std::clamp<int32_t>(acc_[i], INT16_MIN, INT16_MAX));
+    while (frames > 0) {
+        const size_t n = std::min(frames, Stream::kMaxMixFrames);
+        std::fill_n(acc_.begin(), n * 2, 0);
+        for (const auto& voice : voices_) voice->mix(acc_.data(), n, outFrames_);
+        for (size_t i = 0; i < n * 2; ++i)
+            out[i] = static_cast<int16_t>(std::clamp<int32_t>(acc_[i], INT16_MIN, INT16_MAX));
+        outFrames_ += static_cast<int64_t>(n);
+        out += n * 2;
+        frames -= n;
     }
-    outFrames_ += static_cast<int64_t>(frames);
 }
 
 void Engine::syncLoop() {
@@ -232,8 +242,9 @@ void Engine::syncLoop() {
         }
         streams.clear();
         if (!ended.empty()) {
-            std::lock_guard lock(mixMtx_);
-            for (const auto& s : ended) std::erase(voices_, s);
+            editVoices([&](auto& voices) {
+                for (const auto& s : ended) std::erase(voices, s);
+            });
         }
         ended.clear();
         // Callbacks run with no engine lock held: they may call the engine.

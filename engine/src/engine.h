@@ -2,6 +2,7 @@
 // streams, and the one thread that runs sync callbacks.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -12,12 +13,12 @@
 
 #include "audioengine.h"
 #include "config.h"
+#include "stream.h"
 
 namespace ae {
 
 class Cancel;
 class PulseOutput;
-class Stream;
 
 class Engine {
   public:
@@ -47,6 +48,9 @@ class Engine {
   private:
     Engine() = default;
     void fill(int16_t* out, size_t frames);
+    // Changes the list of playing streams (see voices_).
+    template <typename Edit>
+    void editVoices(Edit edit);
     void syncLoop();
 
     uint32_t rate_ = 44100;
@@ -58,10 +62,16 @@ class Engine {
     std::unique_ptr<PulseOutput> output_;
     bool stopping_ = false;
 
-    std::mutex mixMtx_;  // guards voices_ and outFrames_; held by the output thread while mixing
+    // The playing streams. The output thread mixes them under mixMtx_; other threads build a
+    // changed list outside it (one at a time, under voicesEditMtx_) and only swap it in under
+    // mixMtx_, so the mixer never waits longer than a swap and never frees a stream.
+    std::mutex voicesEditMtx_;
+    std::mutex mixMtx_;
     std::vector<std::shared_ptr<Stream>> voices_;
+
+    // Output thread only.
     int64_t outFrames_ = 0;
-    std::vector<int32_t> acc_;
+    std::array<int32_t, Stream::kMaxMixFrames * 2> acc_{};
 
     std::mutex syncMtx_;  // guards syncStop_ and syncKick_
     std::condition_variable syncWake_;

@@ -1,27 +1,30 @@
 // Bounded queue of decoded stereo frames at the output rate, between one producer (the decoder
-// thread) and one consumer (the output thread's mixer). Like ByteRing, the producer waits for
-// room with an abort path; the consumer never waits.
+// thread) and one consumer (the output thread's mixer). The producer waits for room with an
+// abort path; the consumer never waits, takes no lock another thread holds and allocates nothing.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <vector>
+
+#include "spsc_ring.h"
 
 namespace ae {
 
+struct StereoFrame {
+    int16_t left, right;
+};
+
 class PcmQueue {
   public:
-    explicit PcmQueue(size_t capacityFrames);
+    explicit PcmQueue(size_t capacityFrames) : ring_(capacityFrames) {}
 
     // Appends all frames (interleaved stereo), waiting for room. False when aborted.
     bool push(const int16_t* samples, size_t frames);
     // No more frames will come.
-    void finish();
+    void finish() { ring_.finish(); }
     // Wakes and fails a waiting push; later pushes fail at once.
-    void abort();
+    void abort() { ring_.abort(); }
     // Waits until the first frames are queued (true), or until the queue was finished or
     // aborted without any, or `until` passed (false).
     bool waitForFirst(std::chrono::steady_clock::time_point until);
@@ -34,23 +37,14 @@ class PcmQueue {
     // Takes up to `frames` frames into out (interleaved stereo, room for `frames`).
     Popped pop(int16_t* out, size_t frames);
 
-    size_t capacity() const { return capacity_; }
-    size_t size() const;
-    bool finished() const;
-    int64_t pushed() const;  // frames ever pushed: the queue position of the next one
-    int64_t popped() const;  // frames ever popped
+    size_t capacity() const { return ring_.capacity(); }
+    size_t size() const { return ring_.size(); }
+    bool finished() const { return ring_.finished(); }
+    int64_t pushed() const { return ring_.totalWritten(); }  // the queue position of the next
+    int64_t popped() const { return ring_.totalRead(); }
 
   private:
-    const size_t capacity_;
-
-    mutable std::mutex mtx_;  // guards everything below
-    std::condition_variable space_;
-    std::condition_variable firstOrEnd_;
-    std::vector<int16_t> data_;
-    size_t head_ = 0, count_ = 0;
-    int64_t pushed_ = 0, popped_ = 0;
-    bool finished_ = false;
-    bool aborted_ = false;
+    SpscRing<StereoFrame> ring_;
 };
 
 }  // namespace ae

@@ -22,6 +22,11 @@ constexpr auto kMeasurePoll = std::chrono::milliseconds(2);
 // Sound held before playback resumes on a new connection after the old one's sound ran out.
 constexpr uint32_t kResumeMs = 500;
 
+// A level slot's tag for a block of output frames (see Stream::levels_).
+constexpr uint64_t levelTag(int64_t block) {
+    return static_cast<uint64_t>(block + 1) << 32;
+}
+
 size_t pcmQueueFrames(const StreamSetup& setup) {
     return std::max<size_t>(size_t{setup.config.bufferMs} * setup.outputRate / 1000, 4096);
 }
@@ -142,30 +147,37 @@ uint32_t Stream::startPercent() const {
 }
 
 void Stream::mix(int32_t* acc, size_t frames, int64_t outFrame) {
-    std::lock_guard lock(mtx_);
-    if (state_ == PlayState::Buffering) {
+    PlayState state = state_.load();
+    if (state == PlayState::Buffering) {
         if (!readyToStart()) return;
-        state_ = PlayState::Playing;
+        state = PlayState::Playing;
+        state_ = state;
         starved_ = false;
     }
-    if (state_ != PlayState::Playing) return;
-    mixBuf_.resize(frames * 2);
+    if (state != PlayState::Playing) return;
+    frames = std::min(frames, kMaxMixFrames);
     const PcmQueue::Popped popped = pcm_.pop(mixBuf_.data(), frames);
+    int64_t block = outFrame / kLevelBlock;
+    uint16_t left = 0, right = 0;
     for (size_t i = 0; i < popped.frames; ++i) {
-        int16_t left = mixBuf_[i * 2], right = mixBuf_[i * 2 + 1];
-        acc[i * 2] += left;
-        acc[i * 2 + 1] += right;
-        int64_t block = (outFrame + static_cast<int64_t>(i)) / kLevelBlock;
-        LevelBlock& lb = levels_[static_cast<size_t>(block) % kLevelBlocks];
-        if (lb.block != block) lb = {block, 0, 0};
-        lb.left = std::max<uint16_t>(lb.left, static_cast<uint16_t>(std::abs(int{left})));
-        lb.right = std::max<uint16_t>(lb.right, static_cast<uint16_t>(std::abs(int{right})));
+        const int16_t l = mixBuf_[i * 2], r = mixBuf_[i * 2 + 1];
+        acc[i * 2] += l;
+        acc[i * 2 + 1] += r;
+        const int64_t b = (outFrame + static_cast<int64_t>(i)) / kLevelBlock;
+        if (b != block) {
+            notePeaks(block, left, right);
+            block = b;
+            left = right = 0;
+        }
+        left = std::max<uint16_t>(left, static_cast<uint16_t>(std::abs(int{l})));
+        right = std::max<uint16_t>(right, static_cast<uint16_t>(std::abs(int{r})));
     }
+    if (popped.frames > 0) notePeaks(block, left, right);
     timeline_->mixed(popped.first, popped.frames, outFrame, popped.drained);
     if (popped.frames < frames) {
         if (popped.drained) {
-            state_ = PlayState::Drained;
             endOutFrame_ = outFrame + static_cast<int64_t>(popped.frames);
+            state_ = PlayState::Drained;
         } else {
             state_ = PlayState::Buffering;  // starved: refill before going on
             starved_ = true;
@@ -174,11 +186,21 @@ void Stream::mix(int32_t* acc, size_t frames, int64_t outFrame) {
     }
 }
 
+void Stream::notePeaks(int64_t block, uint16_t left, uint16_t right) {
+    std::atomic<uint64_t>& slot = levels_[static_cast<size_t>(block) % kLevelBlocks];
+    uint64_t word = slot.load(std::memory_order_relaxed);
+    if ((word & ~uint64_t{0xffffffff}) == levelTag(block)) {
+        left = std::max(left, static_cast<uint16_t>(word >> 16));
+        right = std::max(right, static_cast<uint16_t>(word));
+    }
+    slot.store(levelTag(block) | uint64_t{left} << 16 | right, std::memory_order_relaxed);
+}
+
 bool Stream::collectDue(int64_t framesPlayed, std::vector<SyncCall>& calls, int64_t& nextDue) {
-    // Held across the timeline's calls so the mixer cannot move events between them.
-    std::lock_guard lock(mtx_);
+    // Read before the events: once Drained, the mixer has handed every event to the timeline.
+    const PlayState state = state_.load();
     bool allHeard = timeline_->collect(framesPlayed, handle_, calls);
-    if (state_ == PlayState::Drained && allHeard && framesPlayed >= endOutFrame_) {
+    if (state == PlayState::Drained && allHeard && framesPlayed >= endOutFrame_.load()) {
         state_ = PlayState::Ended;
         return true;
     }
@@ -187,9 +209,9 @@ bool Stream::collectDue(int64_t framesPlayed, std::vector<SyncCall>& calls, int6
     const Timeline::Pending pending = timeline_->pending();
     int64_t next = nextDue;
     if (pending.heardAt != INT64_MAX) next = std::min(next, pending.heardAt - framesPlayed);
-    if (state_ == PlayState::Drained) {
-        next = std::min(next, endOutFrame_ - framesPlayed);
-    } else if (state_ == PlayState::Buffering || state_ == PlayState::Playing) {
+    if (state == PlayState::Drained) {
+        next = std::min(next, endOutFrame_.load() - framesPlayed);
+    } else if (state == PlayState::Buffering || state == PlayState::Playing) {
         if (pending.pcmAt != INT64_MAX) next = std::min(next, pending.pcmAt - pcm_.popped());
         if (pending.bytes || pcm_.finished())
             next = std::min(next, static_cast<int64_t>(pcm_.size()));
@@ -199,21 +221,16 @@ bool Stream::collectDue(int64_t framesPlayed, std::vector<SyncCall>& calls, int6
 }
 
 int Stream::play() {
-    std::lock_guard lock(mtx_);
-    if (state_ == PlayState::Drained || state_ == PlayState::Ended) return AE_ERROR_ENDED;
-    if (state_ == PlayState::Idle) state_ = PlayState::Buffering;
+    PlayState idle = PlayState::Idle;
+    if (!state_.compare_exchange_strong(idle, PlayState::Buffering) &&
+        (idle == PlayState::Drained || idle == PlayState::Ended))
+        return AE_ERROR_ENDED;
     timeline_->started();
     return AE_OK;
 }
 
-bool Stream::ended() const {
-    std::lock_guard lock(mtx_);
-    return state_ == PlayState::Ended;
-}
-
 uint32_t Stream::activity(bool outputPaused) const {
-    std::lock_guard lock(mtx_);
-    switch (state_) {
+    switch (state_.load()) {
         case PlayState::Idle:
         case PlayState::Ended:
             return AE_ACTIVE_STOPPED;
@@ -231,12 +248,12 @@ uint32_t Stream::level(int64_t framesPlayed) const {
     int64_t from = std::max<int64_t>(framesPlayed - window, 0) / kLevelBlock;
     int64_t to = std::max<int64_t>(framesPlayed - 1, 0) / kLevelBlock;
     uint32_t left = 0, right = 0;
-    std::lock_guard lock(mtx_);
     for (int64_t b = from; b <= to; ++b) {
-        const LevelBlock& lb = levels_[static_cast<size_t>(b) % kLevelBlocks];
-        if (lb.block != b) continue;
-        left = std::max<uint32_t>(left, lb.left);
-        right = std::max<uint32_t>(right, lb.right);
+        const uint64_t word =
+            levels_[static_cast<size_t>(b) % kLevelBlocks].load(std::memory_order_relaxed);
+        if ((word & ~uint64_t{0xffffffff}) != levelTag(b)) continue;
+        left = std::max<uint32_t>(left, static_cast<uint16_t>(word >> 16));
+        right = std::max<uint32_t>(right, static_cast<uint16_t>(word));
     }
     return left | (right << 16);
 }

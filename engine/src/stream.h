@@ -2,6 +2,8 @@
 // between them, the timeline of its events, and its play state and levels.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -26,6 +28,8 @@ class Stream {
     // Peaks are kept per block of output frames for the level meter.
     static constexpr int64_t kLevelBlock = 64;
     static constexpr size_t kLevelBlocks = 2048;
+    // The most frames one call of mix() takes.
+    static constexpr size_t kMaxMixFrames = 1024;
 
     // Connects, resolves playlists, probes the format and starts decoding; succeeds once the
     // decoder has queued its first sound, within the connect time-out. Blocks; AE_OK or an
@@ -55,12 +59,12 @@ class Stream {
     bool removeSync(AE_SYNC sync);
 
     int play();
-    bool ended() const;
     uint32_t activity(bool outputPaused) const;
     uint32_t level(int64_t framesPlayed) const;
 
-    // Output thread: adds up to `frames` frames of this stream to acc (stereo, int32), which
-    // the listener hears as output frames from outFrame on.
+    // Output thread: adds up to `frames` (at most kMaxMixFrames) frames of this stream to acc
+    // (stereo, int32), which the listener hears as output frames from outFrame on. Waits for no
+    // lock and allocates nothing.
     void mix(int32_t* acc, size_t frames, int64_t outFrame);
     // Sync thread: applies the events heard by now and collects the syncs they fire.
     // True once, when the stream's playback has ended. nextDue is lowered to the number of
@@ -101,19 +105,19 @@ class Stream {
     std::once_flag shutdownOnce_;
 
     // Output thread only.
-    std::vector<int16_t> mixBuf_;
-
-    // Guarded by mtx_: play state and level history.
-    mutable std::mutex mtx_;
-    PlayState state_ = PlayState::Idle;
-    int64_t endOutFrame_ = 0;
+    std::array<int16_t, kMaxMixFrames * 2> mixBuf_{};
+    // Adds a block's peaks to its slot in levels_.
+    void notePeaks(int64_t block, uint16_t left, uint16_t right);
     bool starved_ = false;         // buffering again after the sound ran out
     uint32_t starvedAnswers_ = 0;  // the download's answers when it ran out
-    struct LevelBlock {
-        int64_t block = -1;
-        uint16_t left = 0, right = 0;
-    };
-    std::vector<LevelBlock> levels_;
+
+    // Lock-free, as the output thread changes them. Each state has one thread that leaves it:
+    // play() Idle, the output thread Buffering and Playing, the sync thread Drained.
+    std::atomic<PlayState> state_{PlayState::Idle};
+    std::atomic<int64_t> endOutFrame_{0};  // set before state_ becomes Drained
+    // Peaks per block of output frames, written by the output thread, read by level(): each
+    // slot packs (block + 1) mod 2^32, the left and the right peak into one word; 0: empty.
+    std::vector<std::atomic<uint64_t>> levels_;
 };
 
 }  // namespace ae

@@ -48,18 +48,45 @@ void Timeline::wmaMeta(int64_t pcmAt, std::string entry) {
 }
 
 void Timeline::mixed(int64_t first, size_t frames, int64_t outFrame, bool drained) {
-    const int64_t end = first + static_cast<int64_t>(frames);
-    std::lock_guard lock(mtx_);
-    while (!pcmEvents_.empty() && (pcmEvents_.front().at < end || drained)) {
-        Event e = std::move(pcmEvents_.front());
-        pcmEvents_.pop_front();
-        e.at = outFrame + std::clamp<int64_t>(e.at - first, 0, static_cast<int64_t>(frames));
-        heardEvents_.push_back(std::move(e));
+    const int64_t offset = outFrame - first;
+    if (frames > 0 && (!mixOffsetSent_ || offset != mixOffset_)) {
+        // Full only when the sync thread has not looked for a long while: the change is sent
+        // again with the next mix, and the events meanwhile keep the last offset.
+        const Segment segment{first, offset};
+        if (segments_.tryWrite(&segment, 1) == 1) {
+            mixOffset_ = offset;
+            mixOffsetSent_ = true;
+        }
     }
+    mixedEnd_ = first + static_cast<int64_t>(frames);
+    if (drained) drainedAt_ = outFrame + static_cast<int64_t>(frames);
+}
+
+void Timeline::placeMixed() {
+    const int64_t drainedAt = drainedAt_.load();  // first: once drained, the end is final
+    const int64_t end = mixedEnd_.load();
+    Segment segment;
+    while (segments_.take(&segment, 1) == 1) placing_.push_back(segment);
+    while (!pcmEvents_.empty()) {
+        Event& e = pcmEvents_.front();
+        if (e.at < end && !placing_.empty()) {
+            while (placing_.size() > 1 && placing_[1].from <= e.at) placing_.pop_front();
+            e.at = std::max(e.at, placing_.front().from) + placing_.front().offset;
+        } else if (drainedAt >= 0) {
+            e.at = drainedAt;
+        } else {
+            break;
+        }
+        heardEvents_.push_back(std::move(e));
+        pcmEvents_.pop_front();
+    }
+    // Later events lie at or past `end`: only the segment in force there is needed.
+    while (placing_.size() > 1 && placing_[1].from <= end) placing_.pop_front();
 }
 
 bool Timeline::collect(int64_t framesPlayed, AE_HANDLE channel, std::vector<SyncCall>& calls) {
     std::lock_guard lock(mtx_);
+    placeMixed();
     while (!heardEvents_.empty() && heardEvents_.front().at <= framesPlayed) {
         Event e = std::move(heardEvents_.front());
         heardEvents_.pop_front();

@@ -4,6 +4,7 @@
 // has played that frame. Also the sync registrations and the tag values the events leave.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "audioengine.h"
+#include "spsc_ring.h"
 
 namespace ae {
 
@@ -44,9 +46,11 @@ class Timeline {
     void wmaMeta(int64_t pcmAt, std::string entry);
     // Output thread: queue positions [first, first + frames) are heard from output frame
     // `outFrame` on; drained: the queue has ended, every remaining event is heard at its end.
+    // Takes no lock and allocates nothing: the events are placed by collect().
     void mixed(int64_t first, size_t frames, int64_t outFrame, bool drained);
-    // Sync thread: applies the events heard by output frame `framesPlayed`, collecting the syncs
-    // they fire for `channel`. True when no heard event is left waiting.
+    // Sync thread: places the events the mixer has passed at their output frames, then applies
+    // the events heard by output frame `framesPlayed`, collecting the syncs they fire for
+    // `channel`. True when no heard event is left waiting.
     bool collect(int64_t framesPlayed, AE_HANDLE channel, std::vector<SyncCall>& calls);
 
     struct Pending {
@@ -84,10 +88,32 @@ class Timeline {
         void* user;
     };
 
+    // Where a run of mixed queue positions is heard: output frame = position + offset.
+    struct Segment {
+        int64_t from = 0;  // first queue position of the run
+        int64_t offset = 0;
+    };
+    // Offset changes the mixer may report before the sync thread takes them.
+    static constexpr size_t kMaxSegments = 256;
+
+    // Moves the events the mixer has passed to heardEvents_ (collect(), mtx_ held).
+    void placeMixed();
+
+    // Output thread only.
+    int64_t mixOffset_ = 0;
+    bool mixOffsetSent_ = false;
+    // Written by the output thread, read by collect(): a new segment whenever the offset
+    // changes (a start, or a restart after the queue ran dry), the queue position mixed up to,
+    // and the output frame where a drained queue ended (-1 until then).
+    SpscRing<Segment> segments_{kMaxSegments};
+    std::atomic<int64_t> mixedEnd_{0};
+    std::atomic<int64_t> drainedAt_{-1};
+
     mutable std::mutex mtx_;         // guards everything below
     std::deque<Event> byteEvents_;   // at: audio byte offset
     std::deque<Event> pcmEvents_;    // at: queue position
     std::deque<Event> heardEvents_;  // at: output frame
+    std::deque<Segment> placing_;    // segments taken from segments_, the last one in force
     bool started_ = false;
     std::string metaText_;
     std::vector<std::string> oggTags_;
