@@ -409,14 +409,15 @@ class WindowPaints : public QObject {
 TEST_F(MainWindow, StoppedWindowRepaintsNothing) {
     TfrmMain& w = window();
     ASSERT_TRUE(w.FormCreate());
+    WindowPaints paints(&w);
     w.show();
     ASSERT_TRUE(WaitFor([&] { return fake::FindCall("AE_Start") >= 0; }));
     w.btnDurClick();
     int ticks = 0;
     QObject::connect(w.tLevel, &QTimer::timeout, [&] { ++ticks; });
-    // The first ticks bring the meters to rest and the first paints through.
-    ASSERT_TRUE(WaitFor([&] { return ticks >= 3; }));
-    WindowPaints paints(&w);
+    // The first paint of the shown window, and a few ticks that bring the meters to rest.
+    ASSERT_TRUE(WaitFor([&] { return paints.count > 0 && ticks >= 3; }));
+    paints.count = 0;
     ticks = 0;
     w.SetPlayerLabel(TPlayerLabel::Kbps, w.lKbps->text().toStdString());
     w.SetPlayerLabel(TPlayerLabel::Hz, w.lHz->text().toStdString());
