@@ -168,52 +168,40 @@ TEffectLabel::TEffectLabel(QWidget* parent) : QWidget(parent) {
 }
 
 void TEffectLabel::setText(const QString& text) {
-    text_ = text;
-    rebuild();
+    assign(text_, text);
 }
 void TEffectLabel::setTextColor(const QColor& color) {
-    settings_.textColor = color;
-    rebuild();
+    assign(settings_.textColor, color);
 }
 void TEffectLabel::setColor(const QColor& color) {
-    settings_.background = color;
-    rebuild();
+    assign(settings_.background, color);
 }
 void TEffectLabel::setTransparent(bool on) {
-    transparent_ = on;
-    rebuild();
+    assign(transparent_, on);
 }
 void TEffectLabel::setAlignment(Qt::Alignment alignment) {
-    alignment_ = alignment;
-    rebuild();
+    assign(alignment_, alignment);
 }
 void TEffectLabel::setWordWrap(bool on) {
-    wordWrap_ = on;
-    rebuild();
+    assign(wordWrap_, on);
 }
 void TEffectLabel::setShowAccelChar(bool on) {
-    showAccelChar_ = on;
-    rebuild();
+    assign(showAccelChar_, on);
 }
 void TEffectLabel::setLabelEffect(TLabelEffect effect) {
-    settings_.effect = effect;
-    rebuild();
+    assign(settings_.effect, effect);
 }
 void TEffectLabel::setLabelStyle(TLabelStyle style) {
-    settings_.style = style;
-    rebuild();
+    assign(settings_.style, style);
 }
 void TEffectLabel::setOrientation(TEffectOrientation orientation) {
-    settings_.orientation = orientation;
-    rebuild();
+    assign(settings_.orientation, orientation);
 }
 void TEffectLabel::setDepth(std::uint16_t depth) {
-    settings_.depth = depth;
-    rebuild();
+    assign(settings_.depth, depth);
 }
 void TEffectLabel::setShadowedColor(const QColor& color) {
-    settings_.shadowedColor = color;
-    rebuild();
+    assign(settings_.shadowedColor, color);
 }
 
 int TEffectLabel::textFlags() const {

@@ -112,6 +112,14 @@ class TEffectLabel : public QWidget {
   private:
     // Recomputes the plan and the off-screen picture, then schedules a repaint.
     void rebuild();
+    // A property write: a value equal to the current one changes nothing and repaints nothing
+    // (the player writes the same texts again and again).
+    template <class T>
+    void assign(T& field, const T& value) {
+        if (field == value) return;
+        field = value;
+        rebuild();
+    }
     int textFlags() const;
 
     QString text_;

@@ -428,7 +428,11 @@ bool TfrmMain::StartUp() {
 
     QImage skin = Image1->picture();
     skinRegion_ = CreateSkinRegion(skin);
+    // Where the compositor shows the window's alpha, the mask only limits where the window takes
+    // input: the outline must be in the pixels too.
     setMask(skinRegion_.region);
+    if (WindowShownWithItsAlpha())
+        Image1->setPicture(ClipToRegion(Image1->picture(), skinRegion_.region), false);
     return true;
 }
 
@@ -454,19 +458,23 @@ void TfrmMain::FormShow() {
     raise();
     activateWindow();
     sLink->setText(HomeAddressText());
+    // The bottom-right corner of the primary screen, which need not start at the desktop's
+    // origin when there are several monitors.
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    move(screen.width() - (width() + kRightGap), screen.height() - (height() + kBottomGap));
+    move(screen.x() + screen.width() - (width() + kRightGap),
+         screen.y() + screen.height() - (height() + kBottomGap));
     OpenLocation(FirstArgument());
     ReadVolumeIntoSlider();
 }
 
 void TfrmMain::Image1MouseDown(QMouseEvent* event) {
     const Qt::MouseButton button = event->button();
-    if (button == Qt::LeftButton) {
+    // An X11 window manager ends its move when button 1 is released, whichever button began it,
+    // so only a left press is handed to it. A Wayland compositor ends it when no button is held,
+    // and a client cannot move its own window there at all.
+    if (button == Qt::LeftButton || WindowShownWithItsAlpha()) {
         // A move the window manager starts after the button is up would never end.
         if (!PointerButtonHeld(button)) return;
-        // The window manager ends its move when button 1 is released, whichever button began
-        // it, so only a left press is handed to it.
         QWindow* window = windowHandle();
         if (window && window->startSystemMove()) {
             DebugLog("move: by the window manager");

@@ -21,7 +21,10 @@ TImage::TImage(QWidget* parent) : QWidget(parent) {}
 
 void TImage::setPicture(const QImage& picture, bool keyBottomLeft) {
     picture_ = picture;
-    drawn_ = PictureForDrawing(picture, keyBottomLeft);
+    // Converted once, here, to the format painters blend from directly: a picture in another
+    // format is converted again at every paint.
+    drawn_ = PictureForDrawing(picture, keyBottomLeft)
+                 .convertToFormat(QImage::Format_ARGB32_Premultiplied);
     update();
 }
 

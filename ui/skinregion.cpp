@@ -1,5 +1,7 @@
 #include "ui/skinregion.h"
 
+#include <QPainter>
+
 #include <cstring>
 
 SkinRegion CreateSkinRegion(QImage& bitmap) {
@@ -34,4 +36,13 @@ SkinRegion CreateSkinRegion(QImage& bitmap) {
         if (runStart >= 0) cut(runStart, width, y);
     }
     return result;
+}
+
+QImage ClipToRegion(const QImage& picture, const QRegion& region) {
+    QImage out(picture.size(), QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    QPainter painter(&out);
+    painter.setClipRegion(region);
+    painter.drawImage(0, 0, picture);
+    return out;
 }

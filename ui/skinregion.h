@@ -16,3 +16,7 @@ struct SkinRegion {
 // other pixel stays. The picture is converted to 24 bits per pixel in place.
 // Rows are scanned from the top, runs from the left, one subtraction per run.
 SkinRegion CreateSkinRegion(QImage& bitmap);
+
+// Pure: the picture with every pixel outside `region` fully transparent, for a window whose
+// outline comes from its pixels' alpha instead of a window shape.
+QImage ClipToRegion(const QImage& picture, const QRegion& region);

@@ -2,8 +2,60 @@
 
 #include <algorithm>
 
+#include <QChildEvent>
 #include <QGuiApplication>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QWidget>
+
+#include "ui/windowsystem.h"
+
+namespace {
+
+// The topmost child of a window that the compositor shows with its alpha: its paint multiplies
+// every pixel already painted beneath it by the window's opacity, so each repaint of any part
+// of the window leaves that part translucent. It takes no mouse input, follows the window's
+// size, and goes back on top whenever a sibling is raised or added.
+class AlphaLayer : public QWidget {
+  public:
+    AlphaLayer(QWidget* window, int alpha) : QWidget(window), alpha_(alpha) {
+        setObjectName(QStringLiteral("alphaLayer"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setGeometry(window->rect());
+        window->installEventFilter(this);
+        for (QObject* sibling : window->children())
+            if (sibling != this) sibling->installEventFilter(this);
+        raise();
+        show();
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == parent()) {
+            if (event->type() == QEvent::Resize) setGeometry(parentWidget()->rect());
+            if (event->type() == QEvent::ChildAdded) {
+                QObject* child = static_cast<QChildEvent*>(event)->child();
+                if (child != this) {
+                    child->installEventFilter(this);
+                    raise();
+                }
+            }
+        } else if (event->type() == QEvent::ZOrderChange) {
+            raise();
+        }
+        return false;
+    }
+    void paintEvent(QPaintEvent* event) override {
+        QPainter painter(this);
+        painter.setCompositionMode(QPainter::CompositionMode_DestinationIn);
+        painter.fillRect(event->rect(), QColor(0, 0, 0, alpha_));
+    }
+
+  private:
+    int alpha_;
+};
+
+}  // namespace
 
 int TranslucencyAlpha(std::uint8_t percent) {
     constexpr long double kStep = 2.55L;
@@ -21,6 +73,12 @@ bool WindowOpacitySupported() {
 }
 
 void SetTranslucency(QWidget* window, std::uint8_t percent) {
-    if (!window || !WindowOpacitySupported()) return;
-    window->setWindowOpacity(TranslucencyAlpha(percent) / 255.0);
+    if (!window) return;
+    if (WindowOpacitySupported()) {
+        window->setWindowOpacity(TranslucencyAlpha(percent) / 255.0);
+    } else if (WindowShownWithItsAlpha()) {
+        window->setAttribute(Qt::WA_TranslucentBackground);
+        window->setAutoFillBackground(false);
+        new AlphaLayer(window, TranslucencyAlpha(percent));
+    }
 }

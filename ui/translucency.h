@@ -12,6 +12,10 @@ int TranslucencyAlpha(std::uint8_t percent);
 // Whether the running windowing system can show a window's opacity.
 bool WindowOpacitySupported();
 
-// Gives the window the opacity TranslucencyAlpha(percent) where the windowing
-// system supports it; elsewhere the window stays opaque. Reports nothing.
+// Gives the window the opacity TranslucencyAlpha(percent). Where the windowing system has a
+// window opacity it is used. Where the compositor shows the window's own alpha instead (native
+// Wayland), the window gets a translucent background, no background fill, and a topmost layer
+// that multiplies every pixel painted beneath it by the opacity; the window's outline then comes
+// from its pixels' alpha. Elsewhere the window stays opaque. Reports nothing. Call it before the
+// native window exists.
 void SetTranslucency(QWidget* window, std::uint8_t percent);

@@ -43,6 +43,10 @@ QtArguments::QtArguments(int argc, char** argv, const SessionEnvironment& sessio
     argc_ = int(args_.size());
 }
 
+bool WindowShownWithItsAlpha() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 bool PointerButtonHeld(Qt::MouseButton button) {
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     xcb_connection_t* connection = x11 ? x11->connection() : nullptr;

@@ -38,6 +38,11 @@ class QtArguments {
     int argc_ = 0;
 };
 
+// Whether the window is a native Wayland surface. The compositor then shows the window's alpha
+// (and neither a window shape nor a window opacity), places the window itself, and moves it with
+// the pointer while any button is held once startSystemMove asks it to.
+bool WindowShownWithItsAlpha();
+
 // True while `button` is held down on the X server right now; true where that cannot be asked.
 // A press that the program handles after its release has already happened reads false.
 bool PointerButtonHeld(Qt::MouseButton button);

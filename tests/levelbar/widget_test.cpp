@@ -208,7 +208,7 @@ TEST(LevelBarWidget, MaximumWrites) {
     EXPECT_EQ(bar.percent(), 25);
 }
 
-TEST(LevelBarWidget, PositionWriteRepaintsUnlessMaximumIsZero) {
+TEST(LevelBarWidget, PositionWriteRepaintsWhenThePictureChangesUnlessMaximumIsZero) {
     TLevelBar bar;
     PaintCounter counter;
     bar.installEventFilter(&counter);
@@ -229,6 +229,26 @@ TEST(LevelBarWidget, PositionWriteRepaintsUnlessMaximumIsZero) {
     ProcessEventsFor(100);
     counter.paints = 0;
     bar.setPosition(50);
+    EXPECT_TRUE(WaitForPaint(counter));
+
+    // A write that lights the same columns leaves the picture as it is: no repaint. With the
+    // automatic caption, which shows the position, it does repaint.
+    bar.setMaximum(1000);
+    bar.setPosition(500);
+    ASSERT_TRUE(WaitForPaint(counter));
+    ProcessEventsFor(100);
+    counter.paints = 0;
+    const int lit = bar.litLength();
+    bar.setPosition(500);
+    bar.setPosition(501);
+    ASSERT_EQ(bar.litLength(), lit);
+    ProcessEventsFor(300);
+    EXPECT_EQ(counter.paints, 0);
+    bar.setAutoCaption(true);
+    ASSERT_TRUE(WaitForPaint(counter));
+    ProcessEventsFor(100);
+    counter.paints = 0;
+    bar.setPosition(500);
     EXPECT_TRUE(WaitForPaint(counter));
 }
 

@@ -382,6 +382,52 @@ TEST_F(MainWindow, MetersFollowTheStreamAndFallWithinATick) {
     EXPECT_EQ(w.lSag->position(), 0);
 }
 
+namespace {
+// Counts the paint events that reach a window or any of its controls.
+class WindowPaints : public QObject {
+  public:
+    explicit WindowPaints(QWidget* window) : window_(window) { qApp->installEventFilter(this); }
+    ~WindowPaints() override { qApp->removeEventFilter(this); }
+    int count = 0;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && watched->isWidgetType()) {
+            auto* widget = static_cast<QWidget*>(watched);
+            if (widget == window_ || window_->isAncestorOf(widget)) ++count;
+        }
+        return false;
+    }
+
+  private:
+    QWidget* window_;
+};
+}  // namespace
+
+// A stopped player's window stays still: the level ticks write the meters' own values again,
+// and a label written with the text it shows is left as it is, so nothing is repainted.
+TEST_F(MainWindow, StoppedWindowRepaintsNothing) {
+    TfrmMain& w = window();
+    ASSERT_TRUE(w.FormCreate());
+    WindowPaints paints(&w);
+    w.show();
+    ASSERT_TRUE(WaitFor([&] { return fake::FindCall("AE_Start") >= 0; }));
+    w.btnDurClick();
+    int ticks = 0;
+    QObject::connect(w.tLevel, &QTimer::timeout, [&] { ++ticks; });
+    // The first paint of the shown window, and a few ticks that bring the meters to rest.
+    ASSERT_TRUE(WaitFor([&] { return paints.count > 0 && ticks >= 3; }));
+    paints.count = 0;
+    ticks = 0;
+    w.SetPlayerLabel(TPlayerLabel::Kbps, w.lKbps->text().toStdString());
+    w.SetPlayerLabel(TPlayerLabel::Hz, w.lHz->text().toStdString());
+    ASSERT_TRUE(WaitFor([&] { return ticks >= 10; }));
+    EXPECT_EQ(paints.count, 0);
+    // A change still shows.
+    w.SetPlayerLabel(TPlayerLabel::Hz, "44100 Hz Stereo");
+    EXPECT_TRUE(WaitFor([&] { return paints.count > 0; }));
+}
+
 TEST_F(MainWindow, AboutPanelShowsAtTop35AndHides) {
     TfrmMain& w = window();
     w.btnBilgiClick();

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <regex>
 #include <string>
@@ -176,17 +177,40 @@ class WindowOnX : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(WindowOnX, PlacedAtBottomRightWhateverTheScreenSize) {
+// At the bottom right of the primary screen, whatever its size, and on the primary monitor
+// where it is not the one at the desktop's origin.
+TEST_F(WindowOnX, PlacedAtBottomRightOfThePrimaryScreen) {
     struct Screen {
         int w, h;
-    } screens[] = {{1024, 768}, {1280, 1024}};
+        std::vector<std::vector<std::string>> monitors;  // xrandr --setmonitor arguments
+        QPoint at;
+    } screens[] = {
+        {1024, 768, {}, {1024 - 488, 768 - 237}},
+        {1280, 1024, {}, {1280 - 488, 1024 - 237}},
+        // Two monitors side by side, the primary one (its name marked "*") on the right.
+        {2048,
+         768,
+         {{"left", "1024/270x768/203+0+0", "none"},
+          {"*right", "1024/270x768/203+1024+0", "screen"}},
+         {1024 + 1024 - 488, 768 - 237}},
+    };
     for (const Screen& s : screens) {
+        SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h));
+        // openbox stays connected, so the display keeps the monitors set here.
         ASSERT_TRUE(StartX(x, s.w, s.h)) << x.error();
+        for (const auto& monitor : s.monitors) {
+            std::vector<std::string> argv = {"xrandr", "--setmonitor"};
+            argv.insert(argv.end(), monitor.begin(), monitor.end());
+            Cmd(argv);
+        }
+        if (!s.monitors.empty()) {
+            ASSERT_EQ(Words(Cmd({"xrandr", "--listmonitors"})).at(1), "2");
+        }
         Player player(VELMORA_FAKE_PROGRAM);
         ASSERT_TRUE(player.start());
         const auto id = FindByName("^VARNO ZIVAV$");
         ASSERT_TRUE(id) << player.process.stderrText();
-        EXPECT_TRUE(fx::waitUntil([&] { return Position(*id) == QPoint(s.w - 488, s.h - 237); }))
+        EXPECT_TRUE(fx::waitUntil([&] { return Position(*id) == s.at; }))
             << Position(*id).x() << "," << Position(*id).y();
         player.process.stop();
         x.stop();
@@ -391,7 +415,9 @@ TEST_F(WindowOnX, WrongEngineVersionShowsBoxAndExitsWithoutWindow) {
 class WestonSession {
   public:
     ~WestonSession() { server_.stop(); }
-    bool start() {
+    // drawn: the compositor draws its output in memory (on a black desktop without a panel) and
+    // lets a client take a picture of it (screenshot()).
+    bool start(bool drawn = false) {
         ::mkdir(dir_.file("run").c_str(), 0700);
         fx::ChildProcess::Options o;
         o.env = {{"XDG_RUNTIME_DIR", dir_.file("run")},
@@ -399,10 +425,18 @@ class WestonSession {
                  {"HOME", dir_.path()}};
         o.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
         const std::string log = dir_.file("weston.log");
-        if (!server_.start({"weston", "--backend=headless-backend.so", "--xwayland",
-                            "--socket=" + std::string(kSocket), "--idle-time=0", "--log=" + log},
-                           o))
-            return false;
+        std::vector<std::string> argv = {"weston",        "--backend=headless-backend.so",
+                                         "--xwayland",    "--socket=" + std::string(kSocket),
+                                         "--idle-time=0", "--log=" + log};
+        if (drawn) {
+            ::mkdir(dir_.file("config").c_str(), 0700);
+            fx::writeFile(dir_.file("config/weston.ini"),
+                          "[shell]\nbackground-color=0xff000000\npanel-position=none\n"
+                          "startup-animation=none\nanimation=none\n");
+            // --debug lets weston-screenshooter in.
+            argv.insert(argv.end(), {"--use-pixman", "--debug"});
+        }
+        if (!server_.start(argv, o)) return false;
         // XWayland's display is announced in the log; XWayland itself starts on first use.
         std::smatch m;
         fx::waitUntil([&] {
@@ -422,6 +456,23 @@ class WestonSession {
     }
     const std::string& display() const { return display_; }
     std::string log() const { return fx::readFile(dir_.file("weston.log")); }
+    // The output as the compositor shows it; null when no picture could be taken.
+    QImage screenshot() const {
+        const std::filesystem::path shots = dir_.file("shots");
+        std::filesystem::create_directories(shots);
+        fx::ChildProcess shooter;
+        fx::ChildProcess::Options o;
+        o.env = {{"XDG_RUNTIME_DIR", dir_.file("run")}, {"WAYLAND_DISPLAY", kSocket}};
+        o.cwd = shots.string();  // it writes its picture there, named by the time
+        if (!shooter.start({"weston-screenshooter"}, o) || shooter.wait(Millis(20000)) != 0)
+            return {};
+        QImage shot;
+        for (const auto& file : std::filesystem::directory_iterator(shots)) {
+            shot = QImage(QString::fromStdString(file.path().string()));
+            std::filesystem::remove(file.path());
+        }
+        return shot.convertToFormat(QImage::Format_RGB32);
+    }
 
   private:
     static constexpr const char* kSocket = "velmora-wayland";
@@ -444,6 +495,57 @@ TEST(WaylandSession, WindowGoesThroughXWayland) {
               std::string::npos);
     player.process.stop();
     ::unsetenv("DISPLAY");
+}
+
+// With Qt's own Wayland plug-in the compositor shows the window's alpha: the skin's key colour is
+// transparent, so the window has the skin's outline, and inside it the opacity of 229 of 255
+// lets the (black) desktop through.
+TEST(WaylandSession, NativeWindowTakesItsOutlineAndOpacityFromItsAlpha) {
+    WestonSession weston;
+    ASSERT_TRUE(weston.start(true)) << weston.log();
+    auto env = weston.env();
+    env["QT_QPA_PLATFORM"] = "wayland;xcb";
+    Player player(VELMORA_FAKE_PROGRAM, env);
+    ASSERT_TRUE(player.start());
+    const QImage skin = Asset("skin.bmp");
+    const QRgb black = qRgb(0, 0, 0), key = skin.pixel(0, 0);
+    auto visible = [&](const QImage& picture, auto shows) {
+        QRect box;
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                if (shows(picture.pixel(x, y))) box |= QRect(x, y, 1, 1);
+        return box;
+    };
+    // No skin pixel is black, so the window is exactly where the desktop is not black.
+    const QRect outline = visible(skin, [&](QRgb c) { return c != key && c != black; });
+    QImage shot;
+    QRect drawn;
+    ASSERT_TRUE(fx::waitUntil(
+        [&] {
+            shot = weston.screenshot();
+            drawn = visible(shot, [&](QRgb c) { return c != black; });
+            return drawn.size() == outline.size();
+        },
+        fx::kStartTimeout, Millis(500)))
+        << "drawn " << drawn.width() << "x" << drawn.height() << ", the skin's outline "
+        << outline.width() << "x" << outline.height() << "; " << player.process.stderrText();
+
+    EXPECT_FALSE(visible(shot, [&](QRgb c) { return c == key; }).isValid());
+    const QPoint origin = drawn.topLeft() - outline.topLeft();
+    for (QPoint outside : {QPoint(0, 0), QPoint(2, 2), QPoint(481, 193), QPoint(10, 185),
+                           QPoint(470, 3), QPoint(482, 100)}) {
+        EXPECT_EQ(shot.pixel(origin + outside), black) << outside.x() << "," << outside.y();
+    }
+    constexpr int kAlpha = 229, kSlack = 2;
+    for (QPoint inside : {QPoint(300, 100), QPoint(420, 165), QPoint(420, 9), QPoint(8, 100)}) {
+        const QColor want = skin.pixel(inside), got = shot.pixel(origin + inside);
+        for (auto [w, g] : {std::pair{want.red(), got.red()}, std::pair{want.green(), got.green()},
+                            std::pair{want.blue(), got.blue()}})
+            EXPECT_NEAR(g, w * kAlpha / 255, kSlack)
+                << inside.x() << "," << inside.y() << ": " << got.name().toStdString() << " for "
+                << want.name().toStdString();
+    }
+    player.process.stop();
 }
 
 #ifdef VELMORA_REAL_PROGRAM

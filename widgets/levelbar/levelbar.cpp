@@ -198,21 +198,25 @@ void TLevelBar::setMaximum(int value) {
 }
 
 void TLevelBar::setPosition(int value) {
+    const int oldPosition = m_position, oldLit = m_litLength;
+    const double oldPercent = m_percent;
     m_position = value;
     if (m_maximum == 0) return;
+    const int clamped = std::clamp(value, 0, m_maximum);
     if (value <= 0) {
         m_litLength = 0;
         m_percent = 0;
-        refreshHint();
-        update();
-        return;
+    } else {
+        m_percent = PercentOf(clamped, m_maximum);
+        m_litLength = LitLengthFor(m_barLength, m_minLitLength, m_percent);
     }
-    const int clamped = std::min(value, m_maximum);
-    m_percent = PercentOf(clamped, m_maximum);
-    m_litLength = LitLengthFor(m_barLength, m_minLitLength, m_percent);
     refreshHint();
-    update();
-    if (m_hideOnTerminate && clamped == m_maximum) {
+    // The picture depends on the lit length, and on the position only through the automatic
+    // caption. The meters are written 50 times a second, mostly with a level that lights the same
+    // rows as before: such a write repaints nothing.
+    const bool captionChanged = m_autoCaption && (value != oldPosition || m_percent != oldPercent);
+    if (m_litLength != oldLit || captionChanged) update();
+    if (value > 0 && m_hideOnTerminate && clamped == m_maximum) {
         QThread::msleep(kTerminateDelayMs);
         hide();
     }
@@ -263,6 +267,7 @@ void TLevelBar::handleResize() {
     if (m_blocksOn) buildBlockMap();
     buildColorTables();
     setPosition(m_position);
+    update();  // the tables and the frame changed, even where the position did not
 }
 
 void TLevelBar::updateLengths() {

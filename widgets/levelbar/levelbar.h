@@ -3,7 +3,8 @@
 // maximum, optionally cut into blocks, with a colour gradient along it and a
 // cylinder shading across it. Every property write stores its value,
 // recomputes the cached geometry and colour tables it affects and schedules a
-// repaint; painting only copies precomputed pixels.
+// repaint (a position write that leaves the picture as it is schedules none);
+// painting only copies precomputed pixels.
 
 #include "levelbar_colors.h"
 #include "levelbar_geometry.h"
