@@ -395,8 +395,12 @@ TEST_F(EndToEnd, OptionsAreAnsweredWithoutAWindowOrAHandOff) {
         ASSERT_EQ(p.wait(Millis(15000)), c.status) << p.stderrText();
         EXPECT_EQ(p.stdoutText().substr(0, c.out.size()), c.out);
         EXPECT_EQ(p.stderrText().substr(0, c.err.size()), c.err);
-        if (c.out.empty()) EXPECT_EQ(p.stdoutText(), "");
-        if (c.err.empty()) EXPECT_EQ(p.stderrText(), "");
+        if (c.out.empty()) {
+            EXPECT_EQ(p.stdoutText(), "");
+        }
+        if (c.err.empty()) {
+            EXPECT_EQ(p.stderrText(), "");
+        }
     };
     for (const Case& c : cases) check(c);
     EXPECT_EQ(playerWindows().size(), 0u);
