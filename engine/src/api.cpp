@@ -8,6 +8,7 @@
 #include "config.h"
 #include "engine.h"
 #include "stream.h"
+#include "tags.h"
 
 namespace {
 
@@ -72,6 +73,7 @@ AE_BOOL AE_Init(int device, uint32_t freq, uint32_t /*flags*/, void* /*win*/,
 }
 
 AE_BOOL AE_Free(void) {
+    if (ae::Engine::onSyncThread()) return fail(AE_ERROR_CALLBACK, 0);
     std::shared_ptr<ae::Engine> eng;
     {
         std::lock_guard lock(g_mtx);
@@ -219,8 +221,9 @@ uint64_t AE_StreamGetFilePosition(AE_HANDLE handle, uint32_t mode) {
 const char* AE_ChannelGetTags(AE_HANDLE handle, uint32_t tags) {
     auto [eng, stream] = lookup(handle);
     if (!stream) return nullptr;
-    const char* text = stream->tags(tags);
-    return text ? ok(text) : fail(AE_ERROR_NOT_AVAILABLE, static_cast<const char*>(nullptr));
+    ae::TagBlock block = stream->tags(tags);
+    if (!block) return fail(AE_ERROR_NOT_AVAILABLE, static_cast<const char*>(nullptr));
+    return ok(ae::holdForThread(handle, tags, std::move(block)));
 }
 
 AE_SYNC AE_ChannelSetSync(AE_HANDLE handle, uint32_t type, uint64_t /*param*/, AE_SYNCPROC proc,
@@ -231,13 +234,16 @@ AE_SYNC AE_ChannelSetSync(AE_HANDLE handle, uint32_t type, uint64_t /*param*/, A
     if (type != AE_SYNC_META && type != AE_SYNC_OGG_CHANGE && type != AE_SYNC_WMA_CHANGE &&
         type != AE_SYNC_WMA_META)
         return fail(AE_ERROR_PARAM, 0u);
-    return ok(stream->addSync(type, proc, user));
+    AE_SYNC sync = 0;
+    int rc = eng->addSync(handle, type, proc, user, sync);
+    return rc == AE_OK ? ok(sync) : fail(rc, 0u);
 }
 
 AE_BOOL AE_ChannelRemoveSync(AE_HANDLE handle, AE_SYNC sync) {
-    auto [eng, stream] = lookup(handle);
-    if (!stream) return 0;
-    return stream->removeSync(sync) ? ok(1) : fail(AE_ERROR_HANDLE, 0);
+    auto eng = engine();
+    if (!eng) return fail(AE_ERROR_INIT, 0);
+    int rc = eng->removeSync(handle, sync);
+    return rc == AE_OK ? ok(1) : fail(rc, 0);
 }
 
 AE_BOOL AE_ChannelPlay(AE_HANDLE handle, AE_BOOL /*restart*/) {

@@ -191,11 +191,6 @@ int Stream::play() {
     return AE_OK;
 }
 
-bool Stream::ended() const {
-    std::lock_guard lock(mtx_);
-    return state_ == PlayState::Ended;
-}
-
 uint32_t Stream::activity(bool outputPaused) const {
     std::lock_guard lock(mtx_);
     switch (state_) {
@@ -298,7 +293,7 @@ int Stream::filePosition(uint32_t mode, uint64_t& out) const {
     }
 }
 
-const char* Stream::tags(uint32_t kind) {
+TagBlock Stream::tags(uint32_t kind) {
     const Input& in = *input_;
     std::vector<std::string> list;
     std::string text;

@@ -28,8 +28,8 @@ class Stream {
     static constexpr size_t kLevelBlocks = 2048;
 
     // Connects, resolves playlists, probes the format and starts decoding; succeeds once the
-    // decoder has queued its first sound, within the connect time-out. Blocks; AE_OK or an
-    // AE_ERROR_*.
+    // decoder has queued its first sound and, for a stream that declares no bitrate, has
+    // measured its rate, within the connect time-out. Blocks; AE_OK or an AE_ERROR_*.
     static int create(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
                       const StreamSetup& setup, Cancel& cancel, std::shared_ptr<Stream>& out);
     ~Stream();
@@ -48,14 +48,13 @@ class Stream {
     float bitrateKbps() const;
     // AE_OK and the position, or an error code.
     int filePosition(uint32_t mode, uint64_t& out) const;
-    // Null when there are no tags of that kind. See AE_ChannelGetTags for the pointer's life.
-    const char* tags(uint32_t kind);
+    // Null when there are no tags of that kind.
+    TagBlock tags(uint32_t kind);
 
     AE_SYNC addSync(uint32_t type, AE_SYNCPROC proc, void* user);
     bool removeSync(AE_SYNC sync);
 
     int play();
-    bool ended() const;
     uint32_t activity(bool outputPaused) const;
     uint32_t level(int64_t framesPlayed) const;
 
