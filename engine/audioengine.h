@@ -63,7 +63,10 @@ typedef uint32_t AE_SYNC;   /* a registered sync; 0 = failed */
 #define AE_STREAM_AUTOFREE 0x40000u  /* free the stream by itself when its playback ends */
 
 /* AE_StreamGetFilePosition modes. */
-#define AE_FILEPOS_CURRENT 0u     /* DOWNLOAD less the sound held, not yet played (at most END) */
+#define AE_FILEPOS_CURRENT 0u     /* DOWNLOAD less the sound held, not yet played, counted up to
+                                     END and to the END this thread last read for the stream, so
+                                     (DOWNLOAD - CURRENT) * 100 / END read in that order is at most
+                                     100 even while END moves */
 #define AE_FILEPOS_DOWNLOAD 1u    /* bytes of the stream downloaded */
 #define AE_FILEPOS_END 2u         /* the network buffer in bytes of sound; Content-Length if less */
 #define AE_FILEPOS_WMA_BUFFER 1000u /* download buffer fill, % (Windows Media streams only) */

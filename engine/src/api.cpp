@@ -1,5 +1,6 @@
 // The C interface: argument checks, the per-thread error code and the one engine.
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +46,23 @@ std::pair<std::shared_ptr<ae::Engine>, std::shared_ptr<ae::Stream>> lookup(AE_HA
     auto stream = eng->find(handle);
     if (!stream) t_error = AE_ERROR_HANDLE;
     return {eng, stream};
+}
+
+// The END position each stream last gave this thread (its latest few streams), so that a fill
+// worked out from END, DOWNLOAD and CURRENT read one after the other stays within 100%.
+constexpr size_t kEndsKept = 8;
+thread_local std::deque<std::pair<AE_HANDLE, uint64_t>> t_endsSeen;
+
+void rememberEnd(AE_HANDLE handle, uint64_t end) {
+    std::erase_if(t_endsSeen, [&](const auto& seen) { return seen.first == handle; });
+    if (t_endsSeen.size() >= kEndsKept) t_endsSeen.pop_front();
+    t_endsSeen.emplace_back(handle, end);
+}
+
+uint64_t endSeen(AE_HANDLE handle) {
+    for (const auto& [seenHandle, end] : t_endsSeen)
+        if (seenHandle == handle) return end;
+    return 0;
 }
 
 }  // namespace
@@ -214,7 +232,8 @@ uint64_t AE_StreamGetFilePosition(AE_HANDLE handle, uint32_t mode) {
     auto [eng, stream] = lookup(handle);
     if (!stream) return ~uint64_t{0};
     uint64_t pos = 0;
-    int rc = stream->filePosition(mode, pos);
+    int rc = stream->filePosition(mode, pos, mode == AE_FILEPOS_CURRENT ? endSeen(handle) : 0);
+    if (rc == AE_OK && mode == AE_FILEPOS_END) rememberEnd(handle, pos);
     return rc == AE_OK ? ok(pos) : fail(rc, ~uint64_t{0});
 }
 

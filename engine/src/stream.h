@@ -46,8 +46,9 @@ class Stream {
     void info(AE_CHANNELINFO* info) const;
     uint64_t secondsToBytes(double seconds) const;
     float bitrateKbps() const;
-    // AE_OK and the position, or an error code.
-    int filePosition(uint32_t mode, uint64_t& out) const;
+    // AE_OK and the position, or an error code. endSeen (non-zero): the END position the
+    // caller last read, which CURRENT counts the sound held up to, as it does the END of now.
+    int filePosition(uint32_t mode, uint64_t& out, uint64_t endSeen = 0) const;
     // Null when there are no tags of that kind.
     TagBlock tags(uint32_t kind);
 

@@ -390,6 +390,40 @@ TEST_F(PlaybackTest, WindowsMediaProgramChangeIsHeardWithItsTags) {
     EXPECT_NEAR(static_cast<double>(meta.frames[0] - switches[0]), 44100 * 1.5, 44100 * 0.1);
 }
 
+// The first 3 s are coded at 32 kbps, the rest at 128: the download buffer, sized by the rate
+// the stream declares, grows as the decoder measures the real one. A fill worked out from an
+// end read before it grew must still stay within 100%.
+TEST_F(PlaybackTest, FillStaysWithinAHundredWhileTheBufferGrows) {
+    std::string body = fileBytes(media().mp3Low).substr(0, 12000) + fileBytes(media().mp3);
+    ScriptServer server(
+        paced(httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/mpeg"}), body, 8000, 16000));
+    AE_HANDLE h = AE_StreamCreateURL(server.url("/grow").c_str(), 0, 0x940000, nullptr, nullptr);
+    ASSERT_NE(h, 0u) << AE_ErrorGetCode();
+    const auto end = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_END));
+    ASSERT_GT(end, 0);
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    // Another thread, with ends of its own, waits until the buffer holds more than `end`.
+    bool grown = false;
+    std::thread watcher([&] {
+        grown = waitFor(
+            [&] {
+                const auto now = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_END));
+                const auto down =
+                    static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_DOWNLOAD));
+                const auto cur =
+                    static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT));
+                return now > end && down - cur > end;
+            },
+            20s);
+    });
+    watcher.join();
+    ASSERT_TRUE(grown);
+    const auto down = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_DOWNLOAD));
+    const auto cur = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT));
+    EXPECT_LE((down - cur) * 100 / end, 100);
+    EXPECT_TRUE(AE_StreamFree(h));
+}
+
 TEST_F(PlaybackTest, StarvedStreamStallsThenEndsAndFreesItself) {
     std::string mp3 = fileBytes(media().mp3);
     std::string part = mp3.substr(0, 16000 * 5);  // 5 s of audio, then 8 s of nothing, then close
