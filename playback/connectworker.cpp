@@ -5,6 +5,7 @@
 #include <iterator>
 #include <memory>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -95,6 +96,10 @@ int ConnectWorkersRunning() {
 }
 
 void StartConnectWorker(const std::string& location) {
+    // Every program that starts workers joins them when it exits normally, also one that did
+    // not call JoinConnectWorkers itself.
+    static std::once_flag joinAtExit;
+    std::call_once(joinAtExit, [] { std::atexit(JoinConnectWorkers); });
     const uint64_t generation = ++LatestGeneration;
     ++RunningWorkers;
     auto ended = std::make_shared<std::atomic<bool>>(false);
