@@ -1,8 +1,5 @@
 // The program's entry: the single-instance guard, the courier that hands a location to the
 // running player, and the player's own start and shutdown.
-#include <stdio.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -26,10 +23,6 @@
 
 namespace {
 
-// How long the process waits, after the engine is released, for connection workers to
-// notice and end before it leaves without them.
-constexpr std::chrono::milliseconds kWorkerExitGrace{700};
-constexpr std::chrono::milliseconds kWorkerPollInterval{5};
 constexpr std::chrono::milliseconds kMediaControlsDelay{100};
 
 // The player: the window, the hand-off listener, the message loop. Returns once the window
@@ -76,28 +69,13 @@ void runPlayer(int argc, char** argv, velmora::InstanceLock& lock, bool haveLock
     }
 }
 
-// Connection workers are detached; once the engine is released each of them returns from the
-// engine at once and ends. The process leaves without them when one is still on its way out,
-// so that no worker can meet the process's static objects being torn down.
-[[noreturn]] void exitAfterWorkers() {
-    auto deadline = std::chrono::steady_clock::now() + kWorkerExitGrace;
-    while (ConnectWorkersRunning() > 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(kWorkerPollInterval);
-    if (ConnectWorkersRunning() > 0) {
-        DebugLog("leaving with %d connection worker(s) still ending", ConnectWorkersRunning());
-        fflush(nullptr);
-        _exit(0);
-    }
-    exit(0);
-}
-
 constexpr int kExitUsage = 2;
 
 void printUsage(std::ostream& out) {
     out << "Usage: velmora [OPTION] [LOCATION]\n"
            "Play an internet radio station.\n"
            "\n"
-           "LOCATION is a playlist file or a stream address. When a player is running already,\n"
+           "LOCATION is a playlist file (.pls, .m3u, .asx). When a player is running already,\n"
            "it is handed the location and switches to it. Without a location the player plays\n"
            "its stored or built-in station.\n"
            "\n"
@@ -168,7 +146,10 @@ int main(int argc, char** argv) {
     }
 
     runPlayer(argc, argv, lock, state != velmora::InstanceLock::State::Unavailable);
+    // The window handle is closed and the engine released: a worker still connecting has been
+    // aborted, and every worker returns from its next call at once.
+    JoinConnectWorkers();
     DebugLog("application ended");
     lock.release();
-    exitAfterWorkers();
+    return 0;
 }

@@ -45,13 +45,14 @@ typedef uint32_t AE_SYNC;   /* a registered sync; 0 = failed */
 #define AE_ERROR_NOT_AVAILABLE 18 /* the requested value does not exist for this stream */
 #define AE_ERROR_PLUGIN 19       /* unknown plug-in name */
 #define AE_ERROR_OUTPUT 20       /* the sound server connection failed after start */
+#define AE_ERROR_CALLBACK 21     /* not allowed from a sync callback (AE_Free) */
 #define AE_ERROR_UNKNOWN 99
 
 /* Configuration options (AE_SetConfig / AE_GetConfig / AE_SetConfigPtr). */
 #define AE_CONFIG_BUFFER 0           /* playback buffer length, ms (default 500) */
 #define AE_CONFIG_NET_TIMEOUT 11     /* connect time-out, ms (default 5000) */
 #define AE_CONFIG_NET_BUFFER 12      /* download buffer length, ms of stream (default 5000) */
-#define AE_CONFIG_NET_PREBUF 15      /* share of the download buffer filled before playback starts, % (default 75) */
+#define AE_CONFIG_NET_PREBUF 15      /* sound held, downloaded or decoded, before playback starts: % of the network buffer (default 75) */
 #define AE_CONFIG_NET_AGENT 16       /* text (AE_SetConfigPtr): User-Agent sent to servers */
 #define AE_CONFIG_NET_PLAYLIST 21    /* 0: never, 1: resolve playlist addresses in AE_StreamCreateURL */
 #define AE_CONFIG_UPDATETHREADS 24   /* number of decoding threads (accepted, 1 to 8) */
@@ -62,7 +63,10 @@ typedef uint32_t AE_SYNC;   /* a registered sync; 0 = failed */
 #define AE_STREAM_AUTOFREE 0x40000u  /* free the stream by itself when its playback ends */
 
 /* AE_StreamGetFilePosition modes. */
-#define AE_FILEPOS_CURRENT 0u     /* DOWNLOAD less the sound held, not yet played (at most END) */
+#define AE_FILEPOS_CURRENT 0u     /* DOWNLOAD less the sound held, not yet played, counted up to
+                                     END and to the END this thread last read for the stream, so
+                                     (DOWNLOAD - CURRENT) * 100 / END read in that order is at most
+                                     100 even while END moves */
 #define AE_FILEPOS_DOWNLOAD 1u    /* bytes of the stream downloaded */
 #define AE_FILEPOS_END 2u         /* the network buffer in bytes of sound; Content-Length if less */
 #define AE_FILEPOS_WMA_BUFFER 1000u /* download buffer fill, % (Windows Media streams only) */
@@ -123,7 +127,11 @@ typedef struct AE_CHANNELINFO {
 typedef void (*AE_DOWNLOADPROC)(const void* buffer, uint32_t length, void* user);
 
 /* Sync callback: called on the engine's one sync thread, in order, with no engine lock
-   held, so it may call any engine operation. data: 0. */
+   held, so it may call any engine operation but AE_Free. data: 0.
+   Once AE_ChannelRemoveSync for a sync, or AE_StreamFree for its stream, has returned, no
+   callback of that sync starts any more. A callback already running is not waited for (it may
+   itself be waiting for the thread that removes or frees), so the caller's user data must stay
+   valid until AE_Free has returned, which waits for it. */
 typedef void (*AE_SYNCPROC)(AE_SYNC handle, AE_HANDLE channel, uint32_t data, void* user);
 
 uint32_t AE_GetVersion(void);
@@ -132,7 +140,8 @@ int AE_ErrorGetCode(void);
 /* device -1: the default device (the sound server). freq: output rate. win and clsid unused. */
 AE_BOOL AE_Init(int device, uint32_t freq, uint32_t flags, void* win, const void* clsid);
 /* Stops the output, frees every stream, aborts connections being made and joins every
-   engine thread. */
+   engine thread, waiting for a sync callback that is running. From a sync callback it does
+   nothing and fails with AE_ERROR_CALLBACK (the sync thread cannot join itself). */
 AE_BOOL AE_Free(void);
 
 AE_BOOL AE_SetConfig(uint32_t option, uint32_t value);
@@ -163,8 +172,11 @@ AE_BOOL AE_StreamFree(AE_HANDLE handle);
 uint64_t AE_StreamGetFilePosition(AE_HANDLE handle, uint32_t mode);
 
 /* Returns null when the stream has no tags of that kind. A list is NUL-ended texts closed
-   by an empty text; kind 5 is one NUL-ended text. The pointer stays valid until the next
-   AE_ChannelGetTags call for the same stream and kind, or until the stream is freed.
+   by an empty text; kind 5 is one NUL-ended text. The text is held for the calling thread:
+   it stays readable until that thread's next AE_ChannelGetTags call for the same stream and
+   kind, also when another thread frees the stream meanwhile. Within a sync callback it stays
+   readable at least until the callback returns. A thread holds the texts of its 64 latest
+   stream and kind pairs; older ones are let go.
    Kind 5 changes when the audio after a metadata block is heard; before playback starts it
    is the newest text downloaded. Kind 2 changes when a new chained Ogg stream is heard. */
 const char* AE_ChannelGetTags(AE_HANDLE handle, uint32_t tags);

@@ -1,10 +1,15 @@
 #include "playback/connectworker.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <memory>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "diag/debuglog.h"
 #include "playback/station.h"
@@ -28,6 +33,16 @@ std::mutex& CreateMutex = *new std::mutex;
 // How long a newer worker waits for an older one to leave its aborted creation before it
 // looks again and aborts again (the older one may have been about to begin it).
 constexpr auto kCreateAbortRetry = std::chrono::milliseconds(20);
+
+// The worker threads, each with its end flag set by the worker as it leaves; guarded by
+// ThreadsMutex. Window thread (start, join at exit) only, so the list never grows past the
+// workers still running plus those ended since the last start.
+struct TWorkerThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> ended;
+};
+std::mutex& ThreadsMutex = *new std::mutex;
+std::vector<TWorkerThread>& WorkerThreads = *new std::vector<TWorkerThread>;
 
 bool Superseded(uint64_t generation) {
     return LatestGeneration.load() != generation;
@@ -81,9 +96,45 @@ int ConnectWorkersRunning() {
 }
 
 void StartConnectWorker(const std::string& location) {
+    // Every program that starts workers joins them when it exits normally, also one that did
+    // not call JoinConnectWorkers itself.
+    static std::once_flag joinAtExit;
+    std::call_once(joinAtExit, [] { std::atexit(JoinConnectWorkers); });
     const uint64_t generation = ++LatestGeneration;
     ++RunningWorkers;
-    std::thread(ConnectWorker, location, generation).detach();
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([location, generation, ended] {
+        ConnectWorker(location, generation);
+        *ended = true;
+    });
+    std::vector<TWorkerThread> done;
+    {
+        std::lock_guard lock(ThreadsMutex);
+        auto running =
+            std::stable_partition(WorkerThreads.begin(), WorkerThreads.end(),
+                                  [](const TWorkerThread& w) { return w.ended->load(); });
+        std::move(WorkerThreads.begin(), running, std::back_inserter(done));
+        WorkerThreads.erase(WorkerThreads.begin(), running);
+        WorkerThreads.push_back({std::move(thread), std::move(ended)});
+    }
+    for (TWorkerThread& w : done) w.thread.join();  // each has returned already
+}
+
+void JoinConnectWorkers() {
+    ++LatestGeneration;  // every worker is superseded: it sends nothing more and ends
+    std::vector<TWorkerThread> threads;
+    {
+        std::lock_guard lock(ThreadsMutex);
+        threads.swap(WorkerThreads);
+    }
+    for (TWorkerThread& w : threads) {
+        // A worker may begin its creation just after an abort: abort again until it has ended.
+        while (!w.ended->load()) {
+            AE_StreamCreateAbort();
+            std::this_thread::sleep_for(kCreateAbortRetry);
+        }
+        w.thread.join();
+    }
 }
 
 void ConnectWorker(std::string location, uint64_t generation) {

@@ -64,6 +64,11 @@ bool TWindowHandle::isOpen() const {
     return open_;
 }
 
+size_t TWindowHandle::waitingCalls() const {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+}
+
 bool TWindowHandle::invoke(const std::function<void()>& fn) {
     auto call = std::make_shared<Call>();
     std::unique_lock lock(mutex_);

@@ -53,6 +53,8 @@ class TWindowHandle {
     // waiting return too, so no worker or engine thread can hold up the shutdown.
     void close();
     bool isOpen() const;
+    // Calls queued for the window thread and not yet run.
+    size_t waitingCalls() const;
 
     // Any thread. Runs fn on the window thread and returns when it has run: at once on the
     // window thread, otherwise through the window thread's event queue while the caller waits.

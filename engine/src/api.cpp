@@ -1,5 +1,6 @@
 // The C interface: argument checks, the per-thread error code and the one engine.
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -8,6 +9,7 @@
 #include "config.h"
 #include "engine.h"
 #include "stream.h"
+#include "tags.h"
 
 namespace {
 
@@ -46,6 +48,23 @@ std::pair<std::shared_ptr<ae::Engine>, std::shared_ptr<ae::Stream>> lookup(AE_HA
     return {eng, stream};
 }
 
+// The END position each stream last gave this thread (its latest few streams), so that a fill
+// worked out from END, DOWNLOAD and CURRENT read one after the other stays within 100%.
+constexpr size_t kEndsKept = 8;
+thread_local std::deque<std::pair<AE_HANDLE, uint64_t>> t_endsSeen;
+
+void rememberEnd(AE_HANDLE handle, uint64_t end) {
+    std::erase_if(t_endsSeen, [&](const auto& seen) { return seen.first == handle; });
+    if (t_endsSeen.size() >= kEndsKept) t_endsSeen.pop_front();
+    t_endsSeen.emplace_back(handle, end);
+}
+
+uint64_t endSeen(AE_HANDLE handle) {
+    for (const auto& [seenHandle, end] : t_endsSeen)
+        if (seenHandle == handle) return end;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -72,6 +91,7 @@ AE_BOOL AE_Init(int device, uint32_t freq, uint32_t /*flags*/, void* /*win*/,
 }
 
 AE_BOOL AE_Free(void) {
+    if (ae::Engine::onSyncThread()) return fail(AE_ERROR_CALLBACK, 0);
     std::shared_ptr<ae::Engine> eng;
     {
         std::lock_guard lock(g_mtx);
@@ -212,15 +232,17 @@ uint64_t AE_StreamGetFilePosition(AE_HANDLE handle, uint32_t mode) {
     auto [eng, stream] = lookup(handle);
     if (!stream) return ~uint64_t{0};
     uint64_t pos = 0;
-    int rc = stream->filePosition(mode, pos);
+    int rc = stream->filePosition(mode, pos, mode == AE_FILEPOS_CURRENT ? endSeen(handle) : 0);
+    if (rc == AE_OK && mode == AE_FILEPOS_END) rememberEnd(handle, pos);
     return rc == AE_OK ? ok(pos) : fail(rc, ~uint64_t{0});
 }
 
 const char* AE_ChannelGetTags(AE_HANDLE handle, uint32_t tags) {
     auto [eng, stream] = lookup(handle);
     if (!stream) return nullptr;
-    const char* text = stream->tags(tags);
-    return text ? ok(text) : fail(AE_ERROR_NOT_AVAILABLE, static_cast<const char*>(nullptr));
+    ae::TagBlock block = stream->tags(tags);
+    if (!block) return fail(AE_ERROR_NOT_AVAILABLE, static_cast<const char*>(nullptr));
+    return ok(ae::holdForThread(handle, tags, std::move(block)));
 }
 
 AE_SYNC AE_ChannelSetSync(AE_HANDLE handle, uint32_t type, uint64_t /*param*/, AE_SYNCPROC proc,
@@ -231,13 +253,16 @@ AE_SYNC AE_ChannelSetSync(AE_HANDLE handle, uint32_t type, uint64_t /*param*/, A
     if (type != AE_SYNC_META && type != AE_SYNC_OGG_CHANGE && type != AE_SYNC_WMA_CHANGE &&
         type != AE_SYNC_WMA_META)
         return fail(AE_ERROR_PARAM, 0u);
-    return ok(stream->addSync(type, proc, user));
+    AE_SYNC sync = 0;
+    int rc = eng->addSync(handle, type, proc, user, sync);
+    return rc == AE_OK ? ok(sync) : fail(rc, 0u);
 }
 
 AE_BOOL AE_ChannelRemoveSync(AE_HANDLE handle, AE_SYNC sync) {
-    auto [eng, stream] = lookup(handle);
-    if (!stream) return 0;
-    return stream->removeSync(sync) ? ok(1) : fail(AE_ERROR_HANDLE, 0);
+    auto eng = engine();
+    if (!eng) return fail(AE_ERROR_INIT, 0);
+    int rc = eng->removeSync(handle, sync);
+    return rc == AE_OK ? ok(1) : fail(rc, 0);
 }
 
 AE_BOOL AE_ChannelPlay(AE_HANDLE handle, AE_BOOL /*restart*/) {

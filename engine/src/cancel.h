@@ -1,4 +1,5 @@
-// Lets AE_Free abort a stream creation that is still connecting or probing.
+// Aborts a stream creation (AE_StreamCreateAbort, AE_Free) wherever it waits: connecting,
+// probing, or waiting for the first sound.
 #pragma once
 
 #include <atomic>

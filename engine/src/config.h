@@ -10,7 +10,7 @@ struct Config {
     uint32_t bufferMs = 500;      // playback (PCM) buffer
     uint32_t timeoutMs = 5000;    // connect / first answer time-out
     uint32_t netBufferMs = 5000;  // download buffer, ms of stream
-    uint32_t prebufPercent = 75;  // share of the download buffer held before playback starts
+    uint32_t prebufPercent = 75;  // sound held (downloaded or decoded) to start, % of netBufferMs
     uint32_t playlists = 0;       // 1: resolve playlist answers
     uint32_t updateThreads = 1;   // accepted for compatibility
     std::string agent;            // User-Agent; empty: libcurl's default

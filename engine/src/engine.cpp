@@ -6,6 +6,7 @@
 #include "ffmpeg_libs.h"
 #include "output/pulse_output.h"
 #include "stream.h"
+#include "tags.h"
 
 namespace ae {
 
@@ -20,6 +21,8 @@ constexpr uint32_t kOutputLatencyMs = 100;
 constexpr auto kSyncMinWait = std::chrono::milliseconds(10);
 constexpr auto kSyncMaxWait = std::chrono::milliseconds(100);
 
+thread_local bool t_syncThread = false;
+
 }  // namespace
 
 int Engine::start(uint32_t rate, std::shared_ptr<Engine>& out) {
@@ -31,8 +34,11 @@ int Engine::start(uint32_t rate, std::shared_ptr<Engine>& out) {
         rate, 2, kOutputLatencyMs, [raw](int16_t* o, size_t frames) { raw->fill(o, frames); },
         &error);
     if (!engine->output_) return error != AE_OK ? error : AE_ERROR_NO_SERVER;
-    // The thread keeps the engine alive, so AE_Free from a callback cannot pull it away.
-    engine->syncThread_ = std::thread([self = engine] { self->syncLoop(); });
+    // The thread keeps the engine alive until shutdown has stopped it.
+    engine->syncThread_ = std::thread([self = engine] {
+        t_syncThread = true;
+        self->syncLoop();
+    });
     out = std::move(engine);
     return AE_OK;
 }
@@ -49,19 +55,18 @@ void Engine::shutdown() {
         stopping_ = true;
         streams.swap(streams_);
     }
+    {
+        std::lock_guard lock(callMtx_);
+        liveSyncs_.clear();  // no callback starts from here on
+    }
     abortCreations();
     {
         std::lock_guard lock(syncMtx_);
         syncStop_ = true;
         syncWake_.notify_all();
     }
-    if (syncThread_.joinable()) {
-        if (syncThread_.get_id() == std::this_thread::get_id()) {
-            syncThread_.detach();  // AE_Free from a sync callback: the loop ends on its own
-        } else {
-            syncThread_.join();
-        }
-    }
+    // Waits for a callback that is running; the API refuses a shutdown from one.
+    if (syncThread_.joinable()) syncThread_.join();
     std::unique_ptr<PulseOutput> output;
     {
         std::lock_guard lock(mtx_);
@@ -71,6 +76,10 @@ void Engine::shutdown() {
     editVoices([](auto& voices) { voices.clear(); });
     for (auto& [handle, stream] : streams) stream->shutdown();
     ff::joinPreload();
+}
+
+bool Engine::onSyncThread() {
+    return t_syncThread;
 }
 
 uint32_t Engine::loadPlugin(const std::string& name) {
@@ -129,15 +138,37 @@ std::shared_ptr<Stream> Engine::find(AE_HANDLE handle) {
 bool Engine::freeStream(AE_HANDLE handle) {
     std::shared_ptr<Stream> stream;
     {
-        std::lock_guard lock(mtx_);
-        auto it = streams_.find(handle);
-        if (it == streams_.end()) return false;
-        stream = std::move(it->second);
-        streams_.erase(it);
+        std::lock_guard calls(callMtx_);
+        {
+            std::lock_guard lock(mtx_);
+            auto it = streams_.find(handle);
+            if (it == streams_.end()) return false;
+            stream = std::move(it->second);
+            streams_.erase(it);
+        }
+        std::erase_if(liveSyncs_, [&](const auto& entry) { return entry.second == handle; });
     }
     editVoices([&](auto& voices) { std::erase(voices, stream); });
     stream->shutdown();
     return true;
+}
+
+int Engine::addSync(AE_HANDLE handle, uint32_t type, AE_SYNCPROC proc, void* user, AE_SYNC& out) {
+    std::lock_guard calls(callMtx_);
+    std::shared_ptr<Stream> stream = find(handle);
+    if (!stream) return AE_ERROR_HANDLE;
+    out = stream->addSync(type, proc, user);
+    liveSyncs_[out] = handle;
+    return AE_OK;
+}
+
+int Engine::removeSync(AE_HANDLE handle, AE_SYNC sync) {
+    std::lock_guard calls(callMtx_);
+    std::shared_ptr<Stream> stream = find(handle);
+    if (!stream) return AE_ERROR_HANDLE;
+    if (!stream->removeSync(sync)) return AE_ERROR_HANDLE;
+    liveSyncs_.erase(sync);
+    return AE_OK;
 }
 
 int Engine::play(AE_HANDLE handle) {
@@ -247,8 +278,16 @@ void Engine::syncLoop() {
             });
         }
         ended.clear();
-        // Callbacks run with no engine lock held: they may call the engine.
-        for (const SyncCall& call : calls) call.proc(call.sync, call.channel, 0, call.user);
+        // Callbacks run with no engine lock held: they may call the engine. One whose sync was
+        // removed, or whose stream was freed, since it was collected does not start.
+        for (const SyncCall& call : calls) {
+            {
+                std::lock_guard lock(callMtx_);
+                if (!liveSyncs_.contains(call.sync)) continue;
+            }
+            call.proc(call.sync, call.channel, 0, call.user);
+            releaseThreadTags();  // the tag texts it read were held until it returned
+        }
         calls.clear();
         for (AE_HANDLE handle : autofree) freeStream(handle);
         delay = kSyncMaxWait;

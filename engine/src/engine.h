@@ -27,7 +27,10 @@ class Engine {
     ~Engine();
 
     // Stops the output, aborts creations, frees every stream and joins every engine thread.
+    // Never on the sync thread (see onSyncThread).
     void shutdown();
+    // Whether the caller runs on a sync thread, that is, inside a sync callback.
+    static bool onSyncThread();
 
     uint32_t loadPlugin(const std::string& name);
     int createStream(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
@@ -35,7 +38,11 @@ class Engine {
     // Aborts the creations in progress; they fail with AE_ERROR_ABORTED.
     void abortCreations();
     std::shared_ptr<Stream> find(AE_HANDLE handle);
+    // Once it returns, no callback of the stream's syncs starts any more.
     bool freeStream(AE_HANDLE handle);
+    // AE_OK or an error code. Once removeSync returns, no callback of that sync starts.
+    int addSync(AE_HANDLE handle, uint32_t type, AE_SYNCPROC proc, void* user, AE_SYNC& out);
+    int removeSync(AE_HANDLE handle, AE_SYNC sync);
     int play(AE_HANDLE handle);
 
     // Output operations; false when the output is gone.
@@ -54,6 +61,12 @@ class Engine {
     void syncLoop();
 
     uint32_t rate_ = 44100;
+
+    // Guards liveSyncs_, the registered syncs and their streams; taken before mtx_. The sync
+    // thread starts a callback only while its sync is listed, which it checks under this lock,
+    // so a removal or free that has returned is final.
+    std::mutex callMtx_;
+    std::map<AE_SYNC, AE_HANDLE> liveSyncs_;
 
     std::mutex mtx_;  // guards the table, creations, plug-ins, the output pointer, stopping_
     std::map<AE_HANDLE, std::shared_ptr<Stream>> streams_;

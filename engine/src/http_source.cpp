@@ -16,13 +16,17 @@
 #include "ascii_text.h"
 #include "audioengine.h"
 #include "icy_splitter.h"
-#include "playlist.h"
 
 namespace ae {
 
 namespace {
 
-std::once_flag g_curlInit;
+// libcurl's global state, set up once before the first use of either entry below.
+void initCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
 // The longest a transfer waits for its sockets before curl looks at its timers again.
 constexpr int kPollMs = 1000;
 // Waits before each new connection to a lost live stream, the last one repeated: soon after a
@@ -152,7 +156,7 @@ std::string environmentProxy(std::string_view url) {
 
 std::string trustedCertificatesFile() {
     if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) return file;
-    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    initCurl();
     std::string out;
     if (CURL* curl = curl_easy_init()) {
         char* file = nullptr;
@@ -189,7 +193,7 @@ int curlErrorToAe(int curlCode) {
 
 HttpSource::HttpSource(std::string url, HttpOptions options)
     : url_(std::move(url)), options_(std::move(options)), ring_(options_.ringCapacity) {
-    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    initCurl();
 }
 
 HttpSource::~HttpSource() {

@@ -290,17 +290,20 @@ float Stream::bitrateKbps() const {
     return static_cast<float>(std::round(in.measuredByteRate() * 8 / 1000));
 }
 
-int Stream::filePosition(uint32_t mode, uint64_t& out) const {
+int Stream::filePosition(uint32_t mode, uint64_t& out, uint64_t endSeen) const {
     const Input& in = *input_;
     switch (mode) {
         case AE_FILEPOS_CURRENT: {
             // Downloaded minus the sound held, counted up to the end position, so that the
             // fill the caller works out is the share of the configured sound held, at most 100%.
+            // The end moves when the buffer is resized: counting up to the end the caller read
+            // too keeps the fill within 100% whatever happened between its calls.
             uint64_t end = 0;
             const int64_t downloaded = in.bytesDownloaded();
             int64_t held = static_cast<int64_t>(heldSoundBytes());
             if (filePosition(AE_FILEPOS_END, end) == AE_OK)
                 held = std::min(held, static_cast<int64_t>(end));
+            if (endSeen > 0) held = std::min(held, static_cast<int64_t>(endSeen));
             out = static_cast<uint64_t>(std::max<int64_t>(downloaded - held, 0));
             return AE_OK;
         }
@@ -330,7 +333,7 @@ int Stream::filePosition(uint32_t mode, uint64_t& out) const {
     }
 }
 
-const char* Stream::tags(uint32_t kind) {
+TagBlock Stream::tags(uint32_t kind) {
     const Input& in = *input_;
     std::vector<std::string> list;
     std::string text;

@@ -32,8 +32,8 @@ class Stream {
     static constexpr size_t kMaxMixFrames = 1024;
 
     // Connects, resolves playlists, probes the format and starts decoding; succeeds once the
-    // decoder has queued its first sound, within the connect time-out. Blocks; AE_OK or an
-    // AE_ERROR_*.
+    // decoder has queued its first sound and, for a stream that declares no bitrate, has
+    // measured its rate, within the connect time-out. Blocks; AE_OK or an AE_ERROR_*.
     static int create(const std::string& url, uint32_t flags, AE_DOWNLOADPROC proc, void* user,
                       const StreamSetup& setup, Cancel& cancel, std::shared_ptr<Stream>& out);
     ~Stream();
@@ -50,10 +50,11 @@ class Stream {
     void info(AE_CHANNELINFO* info) const;
     uint64_t secondsToBytes(double seconds) const;
     float bitrateKbps() const;
-    // AE_OK and the position, or an error code.
-    int filePosition(uint32_t mode, uint64_t& out) const;
-    // Null when there are no tags of that kind. See AE_ChannelGetTags for the pointer's life.
-    const char* tags(uint32_t kind);
+    // AE_OK and the position, or an error code. endSeen (non-zero): the END position the
+    // caller last read, which CURRENT counts the sound held up to, as it does the END of now.
+    int filePosition(uint32_t mode, uint64_t& out, uint64_t endSeen = 0) const;
+    // Null when there are no tags of that kind.
+    TagBlock tags(uint32_t kind);
 
     AE_SYNC addSync(uint32_t type, AE_SYNCPROC proc, void* user);
     bool removeSync(AE_SYNC sync);

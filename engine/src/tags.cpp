@@ -1,5 +1,7 @@
 #include "tags.h"
 
+#include <deque>
+
 #include "ffmpeg_libs.h"
 #include "ascii_text.h"
 
@@ -26,14 +28,36 @@ std::vector<std::string> windowsMediaTags(const AVDictionary* dict) {
     return out;
 }
 
-const char* TagVersions::keep(uint32_t kind, std::string block) {
+TagBlock TagVersions::keep(uint32_t kind, std::string block) {
     std::lock_guard lock(mtx_);
-    auto& versions = versions_[kind];
-    if (versions.empty() || *versions.back() != block) {
-        versions.push_back(std::make_unique<std::string>(std::move(block)));
-        if (versions.size() > kKept) versions.pop_front();
-    }
-    return versions.back()->c_str();
+    TagBlock& newest = newest_[kind];
+    if (!newest || *newest != block) newest = std::make_shared<const std::string>(std::move(block));
+    return newest;
+}
+
+namespace {
+
+struct HeldTag {
+    uint32_t handle;
+    uint32_t kind;
+    TagBlock block;
+};
+
+// Oldest first.
+thread_local std::deque<HeldTag> t_held;
+
+}  // namespace
+
+const char* holdForThread(uint32_t handle, uint32_t kind, TagBlock block) {
+    std::erase_if(t_held, [&](const HeldTag& h) { return h.handle == handle && h.kind == kind; });
+    if (t_held.size() >= kMaxHeldTags) t_held.pop_front();
+    const char* text = block->c_str();
+    t_held.push_back({handle, kind, std::move(block)});
+    return text;
+}
+
+void releaseThreadTags() {
+    t_held.clear();
 }
 
 }  // namespace ae

@@ -121,8 +121,8 @@ std::string fileBytes(const std::string& path) {
 const Media& media() {
     static fx::TempDir dir("engine-media");
     static Media m = [] {
-        Media out{dir.file("tone.mp3"), dir.file("tone.aac"), dir.file("tone.ogg"),
-                  dir.file("tone.wma")};
+        Media out{dir.file("tone.mp3"), dir.file("low.mp3"), dir.file("tone.aac"),
+                  dir.file("tone.ogg"), dir.file("tone.wma")};
         auto make = [](const std::vector<std::string>& codec, const std::string& path) {
             std::vector<std::string> argv = {
                 "ffmpeg", "-nostdin", "-loglevel",
@@ -138,6 +138,9 @@ const Media& media() {
         make({"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0", "-f",
               "mp3"},
              out.mp3);
+        make({"-c:a", "libmp3lame", "-b:a", "32k", "-write_xing", "0", "-id3v2_version", "0", "-f",
+              "mp3"},
+             out.mp3Low);
         make({"-c:a", "aac", "-b:a", "64k", "-f", "adts"}, out.aac);
         make({"-c:a", "libvorbis", "-b:a", "96k", "-f", "ogg"}, out.ogg);
         make({"-c:a", "wmav2", "-b:a", "64k", "-metadata", "title=WMA Title", "-metadata",

@@ -58,10 +58,11 @@ class ScriptServer {
 
 // Media files made once per test program with ffmpeg (a 440 Hz tone).
 struct Media {
-    std::string mp3;  // 128 kbps, 44100 Hz stereo, 8 s
-    std::string aac;  // ADTS
-    std::string ogg;  // Vorbis
-    std::string wma;  // WMA v2 in ASF, titled "WMA Title" by "Someone"
+    std::string mp3;     // 128 kbps, 44100 Hz stereo, 8 s
+    std::string mp3Low;  // the same at 32 kbps
+    std::string aac;     // ADTS
+    std::string ogg;     // Vorbis
+    std::string wma;     // WMA v2 in ASF, titled "WMA Title" by "Someone"
 };
 const Media& media();
 std::string fileBytes(const std::string& path);

@@ -39,8 +39,17 @@ class IcecastTest : public EngineTest {
         return fx::analyze(rec.samplesSoFar(), from, from + frames);
     }
 
-    // Waits for the engine's action to reach the listener (output latency plus recording).
-    static void settle() { std::this_thread::sleep_for(700ms); }
+    // Waits until a 100 ms span recorded from now on shows `heard`: the engine's action has
+    // reached the listener.
+    bool reaches(fx::Recorder& rec, const std::function<bool(const fx::Analysis&)>& heard) {
+        constexpr size_t kSpan = 4410;
+        size_t at = rec.framesSoFar();
+        for (int span = 0; span < 300; ++span, at += kSpan) {
+            if (!rec.waitForFrames(at + kSpan, 30s)) return false;
+            if (heard(fx::analyze(rec.samplesSoFar(), at, at + kSpan))) return true;
+        }
+        return false;
+    }
 
     fx::Icecast ice_;
 };
@@ -122,7 +131,7 @@ TEST_F(IcecastTest, EachCodecConnectsBuffersSoundAndPlaysThe440HzTone) {
         fill = highestFill(h, 300ms);
         EXPECT_GE(fill, 0) << "no end position";
         EXPECT_LE(fill, 100);
-        settle();
+        ASSERT_TRUE(reaches(rec, [](const fx::Analysis& a) { return a.peak > 2000; }));
         auto a = listen(rec, 2.0);
         EXPECT_NEAR(a.frequencyHz, 440, 5);
         EXPECT_GT(a.peak, 2000);
@@ -148,7 +157,7 @@ TEST_F(IcecastTest, VolumeStopStartAndLevelsActOnWhatIsHeard) {
     ASSERT_TRUE(AE_SetVolume(1.0f));
     ASSERT_TRUE(AE_ChannelPlay(h, 0));
     ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 15s));
-    settle();
+    ASSERT_TRUE(reaches(rec, [](const fx::Analysis& a) { return a.peak > 27000; }));
     auto loud = listen(rec, 1.0);
     EXPECT_NEAR(loud.frequencyHz, 440, 5);
     EXPECT_GT(loud.peak, 27000);
@@ -158,7 +167,7 @@ TEST_F(IcecastTest, VolumeStopStartAndLevelsActOnWhatIsHeard) {
 
     ASSERT_TRUE(AE_SetVolume(0.5f));
     EXPECT_FLOAT_EQ(AE_GetVolume(), 0.5f);
-    settle();
+    ASSERT_TRUE(reaches(rec, [&](const fx::Analysis& a) { return a.peak < loud.peak / 4; }));
     // The server's 50 %, on its cubic scale an eighth of the amplitude.
     auto half = listen(rec, 1.0);
     EXPECT_NEAR(half.peak, loud.peak / 8.0, loud.peak * 0.02);
@@ -171,13 +180,13 @@ TEST_F(IcecastTest, VolumeStopStartAndLevelsActOnWhatIsHeard) {
     ASSERT_TRUE(AE_Stop());
     EXPECT_EQ(AE_ChannelIsActive(h), AE_ACTIVE_PAUSED);
     EXPECT_EQ(AE_ChannelGetLevel(h), 0xFFFFFFFFu);
-    settle();
+    ASSERT_TRUE(reaches(rec, [](const fx::Analysis& a) { return a.peak < 50; }));
     auto stopped = listen(rec, 1.0);
     EXPECT_LT(stopped.peak, 50);
 
     ASSERT_TRUE(AE_Start());
     EXPECT_EQ(AE_ChannelIsActive(h), AE_ACTIVE_PLAYING);
-    settle();
+    ASSERT_TRUE(reaches(rec, [&](const fx::Analysis& a) { return a.peak > half.peak / 2; }));
     auto resumed = listen(rec, 1.0);
     EXPECT_NEAR(resumed.frequencyHz, 440, 5);
     EXPECT_NEAR(resumed.peak, half.peak, half.peak * 0.1);

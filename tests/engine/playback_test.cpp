@@ -3,6 +3,7 @@
 // monitor), a stream that ends or stalls is reported and frees itself.
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -393,6 +394,40 @@ TEST_F(PlaybackTest, WindowsMediaProgramChangeIsHeardWithItsTags) {
     EXPECT_NEAR(static_cast<double>(meta.frames[0] - switches[0]), 44100 * 1.5, 44100 * 0.1);
 }
 
+// The first 3 s are coded at 32 kbps, the rest at 128: the download buffer, sized by the rate
+// the stream declares, grows as the decoder measures the real one. A fill worked out from an
+// end read before it grew must still stay within 100%.
+TEST_F(PlaybackTest, FillStaysWithinAHundredWhileTheBufferGrows) {
+    std::string body = fileBytes(media().mp3Low).substr(0, 12000) + fileBytes(media().mp3);
+    ScriptServer server(
+        paced(httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/mpeg"}), body, 8000, 16000));
+    AE_HANDLE h = AE_StreamCreateURL(server.url("/grow").c_str(), 0, 0x940000, nullptr, nullptr);
+    ASSERT_NE(h, 0u) << AE_ErrorGetCode();
+    const auto end = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_END));
+    ASSERT_GT(end, 0);
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    // Another thread, with ends of its own, waits until the buffer holds more than `end`.
+    bool grown = false;
+    std::thread watcher([&] {
+        grown = waitFor(
+            [&] {
+                const auto now = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_END));
+                const auto down =
+                    static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_DOWNLOAD));
+                const auto cur =
+                    static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT));
+                return now > end && down - cur > end;
+            },
+            20s);
+    });
+    watcher.join();
+    ASSERT_TRUE(grown);
+    const auto down = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_DOWNLOAD));
+    const auto cur = static_cast<int64_t>(AE_StreamGetFilePosition(h, AE_FILEPOS_CURRENT));
+    EXPECT_LE((down - cur) * 100 / end, 100);
+    EXPECT_TRUE(AE_StreamFree(h));
+}
+
 TEST_F(PlaybackTest, StarvedStreamStallsThenEndsAndFreesItself) {
     std::string mp3 = fileBytes(media().mp3);
     std::string part = mp3.substr(0, 16000 * 5);  // 5 s of audio, then 8 s of nothing, then close
@@ -421,7 +456,6 @@ TEST_F(PlaybackTest, WithoutAutofreeAnEndedStreamStaysUntilFreed) {
     ASSERT_TRUE(AE_ChannelPlay(h, 0));
     ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 10s));
     ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_STOPPED; }, 10s));
-    std::this_thread::sleep_for(200ms);
     AE_CHANNELINFO info{};
     EXPECT_TRUE(AE_ChannelGetInfo(h, &info));  // still a valid handle
     EXPECT_FALSE(AE_ChannelPlay(h, 0));
@@ -429,24 +463,84 @@ TEST_F(PlaybackTest, WithoutAutofreeAnEndedStreamStaysUntilFreed) {
     EXPECT_TRUE(AE_StreamFree(h));
 }
 
+// A callback that frees its own stream; AE_Free is refused on the sync thread.
+struct FreeFromCallbackLog {
+    std::atomic<int> freed{0};
+    std::atomic<int> engineFreeError{-1};
+};
+
 void FreeFromCallback(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
-    auto* freed = static_cast<std::atomic<int>*>(user);
+    auto* log = static_cast<FreeFromCallbackLog*>(user);
     AE_ChannelGetTags(channel, AE_TAG_META);
-    if (AE_StreamFree(channel)) ++*freed;
+    if (log->freed.load() == 0) log->engineFreeError = AE_Free() ? AE_OK : AE_ErrorGetCode();
+    if (AE_StreamFree(channel)) ++log->freed;
 }
 
-TEST_F(PlaybackTest, CallbackMayFreeItsStreamAndFreeStopsEverything) {
+// The first callback keeps reading its title while the test removes the second sync and frees
+// the stream; the second sync, due in the same batch, must never start after that.
+struct ReadAcrossFree {
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool reading = false, freed = false, done = false;
+    std::string before, after;
+    std::atomic<int> lateCalls{0};
+};
+
+void ReadTitleAcrossFree(AE_SYNC, AE_HANDLE channel, uint32_t, void* user) {
+    auto* s = static_cast<ReadAcrossFree*>(user);
+    const char* meta = AE_ChannelGetTags(channel, AE_TAG_META);
+    std::unique_lock lock(s->mtx);
+    if (s->reading) return;
+    s->before = meta ? meta : "";
+    s->reading = true;
+    s->cv.notify_all();
+    s->cv.wait_for(lock, 30s, [&] { return s->freed; });
+    s->after = meta ? meta : "";
+    s->done = true;
+    s->cv.notify_all();
+}
+
+void CountLateCall(AE_SYNC, AE_HANDLE, uint32_t, void* user) {
+    ++static_cast<ReadAcrossFree*>(user)->lateCalls;
+}
+
+TEST_F(PlaybackTest, CallbacksMayFreeTheirStreamTagsOutliveAFreeAndFreeStopsEverything) {
     const size_t metaint = 4000;
     std::string mp3 = fileBytes(media().mp3);
     std::vector<std::string> titles = {"StreamTitle='Now';"};
     ScriptServer server(
         paced(icyHead(metaint), withIcyMetadata(mp3, metaint, titles), 40000, 16000));
-    AE_HANDLE h = AE_StreamCreateURL(server.url("/a").c_str(), 0, 0x940000, nullptr, nullptr);
+    // Another thread removes a sync and frees the stream while a callback reads its tags.
+    AE_HANDLE h = AE_StreamCreateURL(server.url("/c").c_str(), 0, 0x940000, nullptr, nullptr);
     ASSERT_NE(h, 0u) << AE_ErrorGetCode();
-    std::atomic<int> freed{0};
-    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_META, 0, FreeFromCallback, &freed), 0u);
+    ReadAcrossFree reader;
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_META, 0, ReadTitleAcrossFree, &reader), 0u);
+    const AE_SYNC late = AE_ChannelSetSync(h, AE_SYNC_META, 0, CountLateCall, &reader);
+    ASSERT_NE(late, 0u);
     ASSERT_TRUE(AE_ChannelPlay(h, 0));
-    ASSERT_TRUE(waitFor([&] { return freed.load() == 1; }, 15s));
+    {
+        std::unique_lock lock(reader.mtx);
+        ASSERT_TRUE(reader.cv.wait_for(lock, 15s, [&] { return reader.reading; }));
+    }
+    EXPECT_TRUE(AE_ChannelRemoveSync(h, late));
+    EXPECT_TRUE(AE_StreamFree(h));
+    {
+        std::unique_lock lock(reader.mtx);
+        reader.freed = true;
+        reader.cv.notify_all();
+        ASSERT_TRUE(reader.cv.wait_for(lock, 15s, [&] { return reader.done; }));
+    }
+    EXPECT_EQ(reader.before, "StreamTitle='Now';");
+    EXPECT_EQ(reader.after, reader.before);
+
+    // A callback frees its own stream.
+    h = AE_StreamCreateURL(server.url("/a").c_str(), 0, 0x940000, nullptr, nullptr);
+    ASSERT_NE(h, 0u) << AE_ErrorGetCode();
+    FreeFromCallbackLog log;
+    ASSERT_NE(AE_ChannelSetSync(h, AE_SYNC_META, 0, FreeFromCallback, &log), 0u);
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor([&] { return log.freed.load() == 1; }, 15s));
+    EXPECT_EQ(log.engineFreeError.load(), AE_ERROR_CALLBACK);
     EXPECT_EQ(AE_ChannelIsActive(h), AE_ACTIVE_STOPPED);
 
     // A second stream playing while the engine is freed: everything stops and joins.
@@ -454,7 +548,8 @@ TEST_F(PlaybackTest, CallbackMayFreeItsStreamAndFreeStopsEverything) {
     ASSERT_NE(h2, 0u) << AE_ErrorGetCode();
     ASSERT_TRUE(AE_ChannelPlay(h2, 0));
     ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h2) == AE_ACTIVE_PLAYING; }, 10s));
-    EXPECT_TRUE(AE_Free());
+    EXPECT_TRUE(AE_Free());  // joins the sync thread: no callback is left to come
+    EXPECT_EQ(reader.lateCalls.load(), 0);
     EXPECT_EQ(AE_ChannelIsActive(h2), AE_ACTIVE_STOPPED);
     EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_INIT);
     ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr));

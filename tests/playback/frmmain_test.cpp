@@ -148,7 +148,7 @@ TEST_F(PlayerTest, StopDisablesWatchdogAndPlayReconnects) {
     EXPECT_EQ(fake::CountCalls("AE_StreamCreateURL(http://s/"), 1);
 
     // Play while the watchdog runs enables it without restarting its countdown.
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    ASSERT_TRUE(test::PumpUntil([&] { return form->TimerKontrol->remainingTime() < 25000 - 100; }));
     form->btnPlayClick();
     EXPECT_LT(form->TimerKontrol->remainingTime(), 25000 - 100);
     ASSERT_TRUE(test::WaitForWorkers());
@@ -200,7 +200,9 @@ TEST_F(PlayerTest, ClosingReleasesWaitingWorker) {
     ASSERT_TRUE(test::PumpUntil([] { return fake::IsBlocked("http://slow/"); }));
     fake::Release("http://slow/");
     // The worker now waits in its next send (code 2); the window does not run its events.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto sent = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (MainWindowHandle.waitingCalls() == 0 && std::chrono::steady_clock::now() < sent)
+        std::this_thread::yield();
     form->FormDestroy();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (ConnectWorkersRunning() != 0 && std::chrono::steady_clock::now() < deadline)

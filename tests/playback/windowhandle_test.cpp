@@ -60,15 +60,13 @@ TEST(WindowHandle, CloseReleasesWaitingSendersUnhandled) {
     CountingWindow window;
     TWindowHandle handle;
     handle.attach(&window);
-    std::atomic<int> waiting{0}, returnedFalse{0};
+    std::atomic<int> returnedFalse{0};
     std::vector<std::thread> senders;
     for (int i = 0; i < 4; ++i)
         senders.emplace_back([&] {
-            ++waiting;
             if (!handle.send(1, 0)) ++returnedFalse;
         });
-    while (waiting < 4) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (handle.waitingCalls() < 4) std::this_thread::yield();
     handle.close();  // the window thread never ran its events
     for (auto& sender : senders) sender.join();
     EXPECT_EQ(returnedFalse, 4);
@@ -85,7 +83,7 @@ TEST(WindowHandle, AttachingAnotherWindowCancelsCallsForTheFirst) {
         handle.send(3, 0);
         done = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (handle.waitingCalls() < 1) std::this_thread::yield();
     handle.attach(&second);
     ASSERT_TRUE(test::PumpUntil([&] { return done.load(); }));
     sender.join();
