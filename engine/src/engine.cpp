@@ -16,8 +16,9 @@ namespace {
 std::atomic<AE_HANDLE> g_nextHandle{1};
 
 constexpr uint32_t kOutputLatencyMs = 100;
-// The sync thread sleeps until the next event could come due, within these bounds: the upper
-// one covers what the streams' lower bounds cannot see (a paused output, a starved stream).
+// While a stream sounds, the sync thread sleeps until the next event could come due, within
+// these bounds: the upper one covers what the streams' lower bounds cannot see (a starved
+// stream, an output that lost its server).
 constexpr auto kSyncMinWait = std::chrono::milliseconds(10);
 constexpr auto kSyncMaxWait = std::chrono::milliseconds(100);
 
@@ -184,18 +185,25 @@ int Engine::play(AE_HANDLE handle) {
         std::lock_guard lock(mtx_);
         if (output_) output_->soundReady();
     }
+    kickSync();
+    return AE_OK;
+}
+
+void Engine::kickSync() {
     {
         std::lock_guard lock(syncMtx_);
         syncKick_ = true;
     }
     syncWake_.notify_all();
-    return AE_OK;
 }
 
 bool Engine::setPaused(bool paused) {
-    std::lock_guard lock(mtx_);
-    if (!output_) return false;
-    output_->setPaused(paused);
+    {
+        std::lock_guard lock(mtx_);
+        if (!output_) return false;
+        output_->setPaused(paused);
+    }
+    if (!paused) kickSync();
     return true;
 }
 
@@ -250,10 +258,15 @@ void Engine::syncLoop() {
     std::vector<SyncCall> calls;
     std::vector<std::pair<AE_HANDLE, std::shared_ptr<Stream>>> streams;
     std::chrono::milliseconds delay = kSyncMinWait;
+    bool idle = false;  // nothing can come due until a stream plays or the output resumes
     for (;;) {
         {
             std::unique_lock lock(syncMtx_);
-            syncWake_.wait_for(lock, delay, [&] { return syncStop_ || syncKick_; });
+            auto woken = [&] { return syncStop_ || syncKick_; };
+            if (idle)
+                syncWake_.wait(lock, woken);
+            else
+                syncWake_.wait_for(lock, delay, woken);
             if (syncStop_) return;
             syncKick_ = false;
         }
@@ -265,7 +278,9 @@ void Engine::syncLoop() {
         std::vector<std::shared_ptr<Stream>> ended;
         std::vector<AE_HANDLE> autofree;
         int64_t nextDue = INT64_MAX;
+        bool sounding = false;
         for (auto& [handle, stream] : streams) {
+            if (stream->activity(false) != AE_ACTIVE_STOPPED) sounding = true;
             if (stream->collectDue(played, calls, nextDue)) {
                 ended.push_back(stream);
                 if (stream->flags() & AE_STREAM_AUTOFREE) autofree.push_back(handle);
@@ -290,6 +305,8 @@ void Engine::syncLoop() {
         }
         calls.clear();
         for (AE_HANDLE handle : autofree) freeStream(handle);
+        // A stopped player's sync thread sleeps: play() and a resumed output wake it.
+        idle = !sounding || paused();
         delay = kSyncMaxWait;
         if (nextDue < INT64_MAX) {
             // Rounded up: waking a little early would cost a whole minimum wait more.

@@ -59,6 +59,7 @@ class Engine {
     template <typename Edit>
     void editVoices(Edit edit);
     void syncLoop();
+    void kickSync();  // wakes the sync thread: a stream plays or the output resumes
 
     uint32_t rate_ = 44100;
 
@@ -89,7 +90,7 @@ class Engine {
     std::mutex syncMtx_;  // guards syncStop_ and syncKick_
     std::condition_variable syncWake_;
     bool syncStop_ = false;
-    bool syncKick_ = false;  // a stream started playing: its events may come due soon
+    bool syncKick_ = false;  // a stream started playing or the output resumed
     std::thread syncThread_;
 };
 
