@@ -195,6 +195,11 @@ int64_t Engine::framesPlayed() {
     return output_ ? output_->framesPlayed() : 0;
 }
 
+bool Engine::outputLost() {
+    std::lock_guard lock(mtx_);
+    return output_ && output_->failed();
+}
+
 void Engine::fill(int16_t* out, size_t frames) {
     std::lock_guard lock(mixMtx_);
     acc_.assign(frames * 2, 0);

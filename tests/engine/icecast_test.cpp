@@ -1,6 +1,7 @@
 // The engine against a real Icecast 2 server fed by ffmpeg, heard through the PulseAudio
 // null sink: MP3, AAC (ADTS), Ogg Vorbis, Opus and FLAC mounts, volume, stop and start, levels,
-// title updates and chained Ogg streams, a source that goes away.
+// title updates and chained Ogg streams, a source that goes away, a sound server that crashes and
+// comes back (PulseAudio and PipeWire's PulseAudio server).
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -298,6 +299,56 @@ TEST_F(IcecastTest, SourceThatStopsEndsTheStreamWhichFreesItself) {
     RecordProperty("states", states);
     EXPECT_EQ(seen.front(), AE_ACTIVE_PLAYING) << states;
 }
+
+class SoundServerRestartTest : public IcecastTest,
+                               public ::testing::WithParamInterface<fx::SoundServer> {
+  protected:
+    SoundServerRestartTest() { soundServer_ = GetParam(); }
+};
+
+// The sound server crashes while a station plays and is started again (what a desktop's
+// PipeWire restart does): while it is away the channel is stalled, not playing; once it answers
+// the tone is heard again at the volume set before, with nothing done by the caller.
+TEST_P(SoundServerRestartTest, ChannelStallsWhileTheServerIsAwayThenPlaysOnAtItsVolume) {
+    ASSERT_TRUE(ice_.startSource("r.mp3", fx::Codec::Mp3, 440, "Restart", 0.5)) << ice_.error();
+    AE_HANDLE h = connect("r.mp3");
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(AE_SetVolume(0.5f));
+    ASSERT_TRUE(AE_ChannelPlay(h, 0));
+    ASSERT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_PLAYING; }, 15s));
+    fx::Recorder before;
+    ASSERT_TRUE(before.start(*pulse_));
+    settle();
+    const fx::Analysis played = listen(before, 1.0);
+    ASSERT_NEAR(played.frequencyHz, 440, 5);
+    ASSERT_GT(played.peak, 500);
+
+    ASSERT_TRUE(pulse_->killServer());
+    EXPECT_TRUE(waitFor([&] { return AE_ChannelIsActive(h) == AE_ACTIVE_STALLED; }, 10s))
+        << AE_ChannelIsActive(h);
+    EXPECT_EQ(AE_GetVolume(), 0.5f);
+    ASSERT_TRUE(pulse_->restartServer()) << pulse_->error();
+    fx::Recorder after;
+    ASSERT_TRUE(after.start(*pulse_));
+    fx::Analysis heard;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            heard = listen(after, 1.0);
+            return std::abs(heard.frequencyHz - 440) < 5 && heard.peak > played.peak / 2;
+        },
+        40s))
+        << heard.frequencyHz << " Hz, peak " << heard.peak;
+    EXPECT_EQ(AE_ChannelIsActive(h), AE_ACTIVE_PLAYING);
+    // A volume lost on the way would come back eight times as loud (the server's scale is cubic).
+    EXPECT_NEAR(heard.peak, played.peak, played.peak * 0.2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, SoundServerRestartTest,
+                         ::testing::Values(fx::SoundServer::PulseAudio, fx::SoundServer::PipeWire),
+                         [](const ::testing::TestParamInfo<fx::SoundServer>& info) {
+                             return info.param == fx::SoundServer::PipeWire ? "PipeWire"
+                                                                            : "PulseAudio";
+                         });
 
 }  // namespace
 }  // namespace enginetest
