@@ -116,46 +116,44 @@ class Timeline {
 };
 
 bool Timeline::pin(const fx::PulseServer& pulse) {
-    {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
-        const pa_buffer_attr attr{
-            static_cast<uint32_t>(-1), static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec)),
-            static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1)};
-        int error = 0;
-        pa_simple* out =
-            pa_simple_new(pulse.serverAddress().c_str(), "recovery-bench", PA_STREAM_PLAYBACK,
-                          fx::PulseServer::kSink, "clock burst", &spec, nullptr, &attr, &error);
-        if (!out) {
-            std::fprintf(stderr, "clock burst: %s\n", pa_strerror(error));
-            return false;
-        }
-        std::vector<int16_t> burst(static_cast<size_t>(kBurstSeconds * kRate) * 2);
-        for (size_t f = 0; f < burst.size() / 2; ++f)
-            burst[2 * f] = burst[2 * f + 1] =
-                (f / kBurstHalfPeriodFrames) % 2 ? -kBurstLevel : kBurstLevel;
-        const bool ok = pa_simple_write(out, burst.data(), burst.size() * 2, &error) == 0 &&
-                        pa_simple_drain(out, &error) == 0;
-        pinTime_ = Clock::now();
-        pa_simple_free(out);
-        if (!ok) {
-            std::fprintf(stderr, "clock burst: %s\n", pa_strerror(error));
-            return false;
-        }
-        const size_t recorded = rec_.framesSoFar();
-        if (!rec_.waitForFrames(recorded + kRate / 2)) return false;
-        const auto samples = rec_.samplesSoFar();
-        auto first = fx::firstAudibleFrame(samples, kBurstThreshold);
-        if (!first) {
-            std::fprintf(stderr, "clock burst not found in the recording\n");
-            return false;
-        }
-        burstStart_ = *first;
-        size_t last = *first;
-        for (size_t f = *first; f < samples.size() / 2 && f < last + kRate / 50; ++f)
-            if (std::abs(int(samples[2 * f])) > kBurstThreshold) last = f;
-        pinFrame_ = last + 1;
-        return true;
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+    const pa_buffer_attr attr{
+        static_cast<uint32_t>(-1), static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec)),
+        static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1)};
+    int error = 0;
+    pa_simple* out =
+        pa_simple_new(pulse.serverAddress().c_str(), "recovery-bench", PA_STREAM_PLAYBACK,
+                      fx::PulseServer::kSink, "clock burst", &spec, nullptr, &attr, &error);
+    if (!out) {
+        std::fprintf(stderr, "clock burst: %s\n", pa_strerror(error));
+        return false;
     }
+    std::vector<int16_t> burst(static_cast<size_t>(kBurstSeconds * kRate) * 2);
+    for (size_t f = 0; f < burst.size() / 2; ++f)
+        burst[2 * f] = burst[2 * f + 1] =
+            (f / kBurstHalfPeriodFrames) % 2 ? -kBurstLevel : kBurstLevel;
+    const bool ok = pa_simple_write(out, burst.data(), burst.size() * 2, &error) == 0 &&
+                    pa_simple_drain(out, &error) == 0;
+    pinTime_ = Clock::now();
+    pa_simple_free(out);
+    if (!ok) {
+        std::fprintf(stderr, "clock burst: %s\n", pa_strerror(error));
+        return false;
+    }
+    const size_t recorded = rec_.framesSoFar();
+    if (!rec_.waitForFrames(recorded + kRate / 2)) return false;
+    const auto samples = rec_.samplesSoFar();
+    auto first = fx::firstAudibleFrame(samples, kBurstThreshold);
+    if (!first) {
+        std::fprintf(stderr, "clock burst not found in the recording\n");
+        return false;
+    }
+    burstStart_ = *first;
+    size_t last = *first;
+    for (size_t f = *first; f < samples.size() / 2 && f < last + kRate / 50; ++f)
+        if (std::abs(int(samples[2 * f])) > kBurstThreshold) last = f;
+    pinFrame_ = last + 1;
+    return true;
 }
 
 // Listening sockets on 127.0.0.1 that complete the handshake (the kernel does) and never
