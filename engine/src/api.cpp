@@ -275,7 +275,9 @@ AE_BOOL AE_ChannelPlay(AE_HANDLE handle, AE_BOOL /*restart*/) {
 uint32_t AE_ChannelIsActive(AE_HANDLE handle) {
     auto [eng, stream] = lookup(handle);
     if (!stream) return AE_ACTIVE_STOPPED;
-    return ok(stream->activity(eng->paused()));
+    const uint32_t active = stream->activity(eng->paused());
+    // Nothing is heard while the sound server is away: stalled, so a watchdog can act.
+    return ok(active == AE_ACTIVE_PLAYING && eng->outputLost() ? AE_ACTIVE_STALLED : active);
 }
 
 uint32_t AE_ChannelGetLevel(AE_HANDLE handle) {

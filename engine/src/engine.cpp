@@ -240,6 +240,11 @@ void Engine::editVoices(Edit edit) {
     // The old list, and any stream only it held, go here, outside mixMtx_.
 }
 
+bool Engine::outputLost() {
+    std::lock_guard lock(mtx_);
+    return output_ && output_->failed();
+}
+
 void Engine::fill(int16_t* out, size_t frames) {
     std::lock_guard lock(mixMtx_);
     while (frames > 0) {

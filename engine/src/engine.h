@@ -51,6 +51,8 @@ class Engine {
     bool setVolume(float volume);
     float volume();
     int64_t framesPlayed();
+    // True while the sound server is lost and the output waits for it to come back.
+    bool outputLost();
 
   private:
     Engine() = default;

@@ -264,7 +264,7 @@ std::string TlsSites::url(Site site, const std::string& path) const {
 
 void EngineTest::SetUp() {
     pulse_ = std::make_unique<fx::PulseServer>();
-    ASSERT_TRUE(pulse_->start()) << pulse_->error();
+    ASSERT_TRUE(pulse_->start(soundServer_)) << pulse_->error();
     ASSERT_EQ(AE_GetVersion() >> 16, AE_API_VERSION);
     ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr)) << AE_ErrorGetCode();
     AE_PluginLoad("aewma", 1);

@@ -130,6 +130,7 @@ class EngineTest : public ::testing::Test {
     static int highestFill(AE_HANDLE h, std::chrono::milliseconds span);
 
     std::unique_ptr<fx::PulseServer> pulse_;
+    fx::SoundServer soundServer_ = fx::SoundServer::PulseAudio;  // which one SetUp starts
 };
 
 }  // namespace enginetest

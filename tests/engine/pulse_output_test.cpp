@@ -203,6 +203,35 @@ TEST_F(PulseOutputTest, SoundAfterSilenceIsHeardWhenThePlayedPositionReachesIt) 
     EXPECT_NEAR(static_cast<double>(*heard), predicted, 0.04 * kRate);
 }
 
+// The only sink goes away (a headset unplugged) and another comes: the server kills our
+// stream, and the output makes a new one on the new sink by itself.
+TEST_F(PulseOutputTest, SoundComesBackWhenTheOnlySinkIsReplaced) {
+    auto out = openTone();
+    ASSERT_TRUE(out);
+    EXPECT_GT(listen(0.8, 0.3).peak, kToneAmplitude * 0.9);
+    auto modules = pulse_.pactl({"list", "short", "modules"});
+    ASSERT_TRUE(modules);
+    const size_t at = modules->find("module-null-sink");
+    ASSERT_NE(at, std::string::npos);
+    const size_t line = modules->rfind('\n', at) + 1;  // npos + 1 is the first line
+    const std::string module = modules->substr(line, modules->find('\t', line) - line);
+    ASSERT_TRUE(pulse_.pactl({"unload-module", module}));
+    EXPECT_TRUE(fx::waitUntil([&] { return out->failed(); }));
+    ASSERT_TRUE(pulse_.pactl({"load-module", "module-null-sink",
+                              std::string("sink_name=") + fx::PulseServer::kSink, "rate=44100"}));
+    fx::Recorder rec;  // the old one recorded the sink that went away
+    ASSERT_TRUE(rec.start(pulse_));
+    fx::Analysis heard;
+    EXPECT_TRUE(fx::waitUntil([&] {
+        const size_t from = rec.framesSoFar();
+        EXPECT_TRUE(rec.waitForFrames(from + kRate / 2));
+        heard = fx::analyze(rec.samplesSoFar(), from, from + kRate / 2);
+        return heard.peak > kToneAmplitude * 0.9;
+    })) << heard.peak;
+    EXPECT_NEAR(heard.frequencyHz, 440.0, 2.0);
+    EXPECT_FALSE(out->failed());
+}
+
 TEST_F(PulseOutputTest, FillIsNeverCalledAfterDestruction) {
     auto out = openTone();
     ASSERT_TRUE(out);

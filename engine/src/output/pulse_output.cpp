@@ -17,8 +17,11 @@ namespace ae {
 
 namespace {
 
-// How long open() waits for the server to accept the connection and the stream.
+// How long open() waits for the server to accept the connection and the stream; a reconnection
+// attempt that takes longer is dropped and made again.
 constexpr pa_usec_t kConnectTimeoutUsec = 5 * PA_USEC_PER_SEC;
+// Pause between reconnection attempts while no server answers (or it has no sink to play to).
+constexpr pa_usec_t kReconnectIntervalUsec = 250 * PA_USEC_PER_MSEC;
 constexpr uint32_t kMinBufferMs = 20;
 constexpr uint32_t kMaxBufferMs = 2000;
 constexpr const char* kStreamName = "Velmora";
@@ -50,6 +53,7 @@ struct PulseOutput::Impl {
     uint32_t rate = 0;
     uint32_t channels = 0;
     size_t frameBytes = 0;
+    pa_sample_spec sampleSpec{};
 
     // Owned by PulseAudio's thread once open() has returned.
     pa_threaded_mainloop* loop = nullptr;
@@ -66,6 +70,9 @@ struct PulseOutput::Impl {
     std::deque<uint64_t> volumeInFlight;  // generations sent to the server, not yet confirmed
     bool sparseRequests = false;          // minreq of half a buffer (while sound plays)
     bool timedOut = false;
+    bool opened = false;  // open() has returned: a lost connection is made again, not reported
+    bool lost = false;    // the stream is gone; reconnectEvent brings it back
+    pa_time_event* reconnectEvent = nullptr;
     int wakeFd = -1;
 
     // Requests from other threads and the state they read, guarded by mutex.
@@ -103,11 +110,20 @@ struct PulseOutput::Impl {
     void queryVolume();
     void onVolumeInfo(const pa_sink_input_info* info);
 
+    void connectionLost();
+    void reconnected();
+    void scheduleReconnect(pa_usec_t delay);
+    void reconnect();
+    bool connectStream();
+    void dropStream();
+    void dropContext();
+
     static void contextState(pa_context* c, void* self);
     static void streamState(pa_stream* s, void* self);
     static void streamWrite(pa_stream* s, size_t bytes, void* self);
     static void streamTiming(pa_stream* s, void* self);
     static void connectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+    static void reconnectDue(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
     static void wakeUp(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self);
     static void subscribed(pa_context*, pa_subscription_event_type_t type, uint32_t index,
                            void* self);
@@ -116,25 +132,14 @@ struct PulseOutput::Impl {
 
 PulseOutput::Impl::~Impl() {
     if (loop) {
+        // Nothing on PulseAudio's thread waits, so this lock also ends a reconnection underway.
         pa_threaded_mainloop_lock(loop);
-        if (stream) {
-            pa_stream_set_write_callback(stream, nullptr, nullptr);
-            pa_stream_set_state_callback(stream, nullptr, nullptr);
-            pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
-            pa_stream_disconnect(stream);
-            pa_stream_unref(stream);
-            stream = nullptr;
-        }
+        dropStream();
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
         if (wakeEvent) api->io_free(wakeEvent);
         if (timeoutEvent) api->time_free(timeoutEvent);
-        if (context) {
-            pa_context_set_state_callback(context, nullptr, nullptr);
-            pa_context_set_subscribe_callback(context, nullptr, nullptr);
-            pa_context_disconnect(context);
-            pa_context_unref(context);
-            context = nullptr;
-        }
+        if (reconnectEvent) api->time_free(reconnectEvent);
+        dropContext();
         pa_threaded_mainloop_unlock(loop);
         pa_threaded_mainloop_stop(loop);
         pa_threaded_mainloop_free(loop);
@@ -149,18 +154,149 @@ void PulseOutput::Impl::wake() {
     }
 }
 
-void PulseOutput::Impl::contextState(pa_context*, void* self) {
+void PulseOutput::Impl::contextState(pa_context* c, void* self) {
     auto* impl = static_cast<Impl*>(self);
-    pa_context_state_t state = pa_context_get_state(impl->context);
-    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) impl->failed = true;
+    pa_context_state_t state = pa_context_get_state(c);
+    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+        impl->failed = true;
+        if (impl->opened) impl->connectionLost();
+    } else if (state == PA_CONTEXT_READY && impl->lost && !impl->stream && !impl->connectStream()) {
+        impl->scheduleReconnect(kReconnectIntervalUsec);
+    }
     pa_threaded_mainloop_signal(impl->loop, 0);
 }
 
 void PulseOutput::Impl::streamState(pa_stream* s, void* self) {
     auto* impl = static_cast<Impl*>(self);
     pa_stream_state_t state = pa_stream_get_state(s);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) impl->failed = true;
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        impl->failed = true;
+        if (impl->opened) impl->connectionLost();
+    } else if (state == PA_STREAM_READY && impl->lost) {
+        impl->reconnected();
+    }
     pa_threaded_mainloop_signal(impl->loop, 0);
+}
+
+// The server went away, or killed our stream (its only sink was unloaded). Everything handed
+// to the old stream counts as played; the sound not yet handed over waits in the engine's
+// buffers and plays on once a new stream is up. The old objects are dropped from the timer,
+// not from inside their own callbacks.
+void PulseOutput::Impl::connectionLost() {
+    if (!lost) {
+        lost = true;
+        volumeInFlight.clear();  // answers on a dead connection never come
+        std::lock_guard<std::mutex> lock(mutex);
+        volumeAcked = volumeGeneration;
+        snapshotFrames = written.load(std::memory_order_relaxed);
+        snapshotTime = Clock::now();
+        snapshotRunning = false;
+        snapshotValid = true;
+    }
+    scheduleReconnect(kReconnectIntervalUsec);
+}
+
+void PulseOutput::Impl::scheduleReconnect(pa_usec_t delay) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+    struct timeval due;
+    pa_timeval_add(pa_gettimeofday(&due), delay);
+    if (reconnectEvent)
+        api->time_restart(reconnectEvent, &due);
+    else
+        reconnectEvent = api->time_new(api, &due, reconnectDue, this);
+}
+
+void PulseOutput::Impl::reconnectDue(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                     void* self) {
+    static_cast<Impl*>(self)->reconnect();
+}
+
+// One attempt, under the same server address rules as open(): a new stream on the connection
+// when it still stands, else a new connection first (the stream follows once it is ready). An
+// attempt that has not come up by the next due time is dropped and made again.
+void PulseOutput::Impl::reconnect() {
+    if (!lost) return;
+    dropStream();
+    if (context && pa_context_get_state(context) != PA_CONTEXT_READY) dropContext();
+    bool started = false;
+    if (context) {
+        started = connectStream();
+    } else {
+        pa_proplist* props = pa_proplist_new();
+        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kStreamName);
+        pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "velmora");
+        context =
+            pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), kStreamName, props);
+        pa_proplist_free(props);
+        if (context) {
+            pa_context_set_state_callback(context, contextState, this);
+            started = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+        }
+    }
+    scheduleReconnect(started ? kConnectTimeoutUsec : kReconnectIntervalUsec);
+}
+
+// A new playback stream on the ready connection, at the volume and cork state the caller set.
+bool PulseOutput::Impl::connectStream() {
+    stream = pa_stream_new(context, kStreamName, &sampleSpec, nullptr);
+    if (!stream) return false;
+    pa_stream_set_state_callback(stream, streamState, this);
+    pa_stream_set_write_callback(stream, streamWrite, this);
+    pa_stream_set_latency_update_callback(stream, streamTiming, this);
+    serverWritten = 0;
+    audibleEnd = 0;
+    silentRun = 0;
+    skipped = written.load(std::memory_order_relaxed);  // the new queue counts from zero
+    sparseRequests = false;
+    attr.minreq = static_cast<uint32_t>(-1);
+    pa_volume_t raw = PA_VOLUME_INVALID;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        raw = volumeSetRaw;
+    }
+    pa_cvolume cv;
+    pa_cvolume_set(&cv, channels, raw);
+    auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+    if (paused) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED);
+    if (pa_stream_connect_playback(stream, nullptr, &attr, flags,
+                                   raw == PA_VOLUME_INVALID ? nullptr : &cv, nullptr) < 0) {
+        dropStream();
+        return false;
+    }
+    return true;
+}
+
+void PulseOutput::Impl::reconnected() {
+    lost = false;
+    failed = false;
+    if (reconnectEvent) pa_threaded_mainloop_get_api(loop)->time_restart(reconnectEvent, nullptr);
+    sinkInput = pa_stream_get_index(stream);
+    pa_context_set_subscribe_callback(context, subscribed, this);
+    if (pa_operation* op =
+            pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr))
+        pa_operation_unref(op);
+    queryVolume();
+    applyRequests();
+}
+
+void PulseOutput::Impl::dropStream() {
+    if (!stream) return;
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    stream = nullptr;
+}
+
+void PulseOutput::Impl::dropContext() {
+    if (!context) return;
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context, nullptr, nullptr);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    context = nullptr;
 }
 
 void PulseOutput::Impl::connectTimeout(pa_mainloop_api* api, pa_time_event* e,
@@ -278,6 +414,7 @@ void PulseOutput::Impl::wakeUp(pa_mainloop_api*, pa_io_event*, int fd, pa_io_eve
 }
 
 void PulseOutput::Impl::applyRequests() {
+    if (lost || !stream || !context) return;  // they wait for the new stream
     bool cork = false, doCork = false, doVolume = false, doSound = false;
     pa_volume_t raw = PA_VOLUME_NORM;
     uint64_t generation = 0;
@@ -290,7 +427,6 @@ void PulseOutput::Impl::applyRequests() {
         raw = volumeValue;
         generation = volumeGeneration;
     }
-    if (!stream || !context) return;
     if (doCork) {
         auto done = [](pa_stream*, int, void* self) { static_cast<Impl*>(self)->takeSnapshot(); };
         if (pa_operation* op = pa_stream_cork(stream, cork ? 1 : 0, done, this))
@@ -373,6 +509,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(uint32_t rate, uint32_t channels,
     impl->rate = rate;
     impl->channels = channels;
     impl->frameBytes = pa_frame_size(&sampleSpec);
+    impl->sampleSpec = sampleSpec;
     impl->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     impl->loop = pa_threaded_mainloop_new();
     if (impl->wakeFd < 0 || !impl->loop) {
@@ -455,6 +592,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(uint32_t rate, uint32_t channels,
         p->volumeSetRaw = PA_VOLUME_INVALID;
     }
     p->queryVolume();
+    p->opened = true;
     pa_threaded_mainloop_unlock(p->loop);
     *error = AE_OK;
     return std::unique_ptr<PulseOutput>(new PulseOutput(std::move(impl)));
@@ -483,7 +621,7 @@ bool PulseOutput::paused() const {
 }
 
 bool PulseOutput::setVolume(float v) {
-    if (!(v >= 0.0f && v <= 1.0f) || impl_->failed) return false;
+    if (!(v >= 0.0f && v <= 1.0f)) return false;
     const pa_volume_t raw = volumeToServer(v);
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -19,7 +19,9 @@ class PulseOutput {
     // Connects to the sound server (PULSE_SERVER or default) and opens one playback stream named
     // "Velmora" at `rate` Hz, `channels` channels, with about `bufferMs` of latency. nullptr and
     // *error = AE_ERROR_NO_SERVER when no server answers within a few seconds; AE_ERROR_DEVICE
-    // when the format is refused; AE_ERROR_PARAM without a fill callback.
+    // when the format is refused; AE_ERROR_PARAM without a fill callback. When the server or
+    // the stream is lost afterwards, the output makes them again by itself (same address
+    // rules, a few tries a second) and fill is not called until a new stream asks for data.
     static std::unique_ptr<PulseOutput> open(uint32_t rate, uint32_t channels, uint32_t bufferMs,
                                              Fill fill, int* error);
     ~PulseOutput();  // disconnects and joins PulseAudio's thread; fill is never called afterwards
@@ -34,8 +36,8 @@ class PulseOutput {
     void soundReady();
     // Our stream's volume in the server (sink-input volume), 0..1 of its normal volume, as the
     // desktop's mixer shows it in percent (0.5 reads 50 %; the server's scale is cubic, so
-    // that is an eighth of the amplitude). Applied shortly after the call returns; false when
-    // v is out of range or the connection is lost.
+    // that is an eighth of the amplitude). Applied shortly after the call returns, or to the
+    // next stream while the connection is lost; false when v is out of range.
     bool setVolume(float v);
     // The value last set; follows changes made in the server by others (a desktop mixer, a
     // volume restored by the server) once they are reported.
@@ -43,7 +45,8 @@ class PulseOutput {
     int64_t framesWritten() const;  // frames handed to the server so far
     int64_t framesPlayed()
         const;  // frames actually heard so far (written minus latency), monotonic
-    // True once the connection to the server or the stream has failed after opening.
+    // True while the connection to the server or the stream is lost: nothing is heard until
+    // the output has reconnected.
     bool failed() const;
 
     struct Impl;
