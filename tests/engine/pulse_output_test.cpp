@@ -139,7 +139,7 @@ TEST_F(PulseOutputTest, PauseSilencesAndResumeResumes) {
     EXPECT_TRUE(out->paused());
     EXPECT_EQ(listen(0.8, 0.5).peak, 0);
     const int64_t pausedAt = out->framesPlayed();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(listen(0, 0.3).peak, 0);  // the server's clock runs on meanwhile
     EXPECT_LT(out->framesPlayed() - pausedAt, static_cast<int64_t>(kRate / 20))
         << "the position must not run on while paused";
 
@@ -191,7 +191,8 @@ TEST_F(PulseOutputTest, SoundAfterSilenceIsHeardWhenThePlayedPositionReachesIt) 
         },
         &error);
     ASSERT_TRUE(out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // a queue full of silence
+    // Half a second of silence played: the server's queue is full of it.
+    ASSERT_TRUE(fx::waitUntil([&] { return out->framesPlayed() >= int64_t{kRate} / 2; }));
     const size_t from = rec_.framesSoFar();
     on = true;
     ASSERT_TRUE(fx::waitUntil([&] { return soundStart >= 0 && out->framesPlayed() >= soundStart; },
@@ -238,7 +239,7 @@ TEST_F(PulseOutputTest, FillIsNeverCalledAfterDestruction) {
     ASSERT_TRUE(fx::waitUntil([&] { return tone_.calls.load() > 3; }));
     out.reset();
     const int64_t calls = tone_.calls.load();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    listen(0, 0.2);  // a stray thread would call within the server's next periods
     EXPECT_EQ(tone_.calls.load(), calls);
 }
 
@@ -251,10 +252,8 @@ TEST(PulseOutputNoServer, FailsWithNoServerForAMissingOrSilentServer) {
 
     ::setenv("PULSE_SERVER", ("unix:" + dir.file("missing")).c_str(), 1);
     int error = -1;
-    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ae::PulseOutput::open(kRate, 2, kBufferMs, tone.fill(), &error), nullptr);
     EXPECT_EQ(error, AE_ERROR_NO_SERVER);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 
     // A socket that accepts but never answers.
     const std::string path = dir.file("silent");
@@ -266,10 +265,8 @@ TEST(PulseOutputNoServer, FailsWithNoServerForAMissingOrSilentServer) {
     ASSERT_EQ(::listen(fd, 4), 0);
     ::setenv("PULSE_SERVER", ("unix:" + path).c_str(), 1);
     error = -1;
-    start = std::chrono::steady_clock::now();
     EXPECT_EQ(ae::PulseOutput::open(kRate, 2, kBufferMs, tone.fill(), &error), nullptr);
     EXPECT_EQ(error, AE_ERROR_NO_SERVER);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     ::close(fd);
     EXPECT_EQ(tone.calls.load(), 0);
 
