@@ -257,27 +257,7 @@ TEST_F(EndToEnd, EveryClaimedPlaylistTypePlays) {
     constexpr double kFreqHls = 550;
     fx::TempDir www{"velmora-hls"};
     fx::ChildProcess encoder, web;
-    ASSERT_TRUE(encoder.start({"ffmpeg",
-                               "-nostdin",
-                               "-loglevel",
-                               "error",
-                               "-f",
-                               "lavfi",
-                               "-i",
-                               "sine=frequency=550:sample_rate=44100:duration=120",
-                               "-ac",
-                               "2",
-                               "-c:a",
-                               "aac",
-                               "-b:a",
-                               "64k",
-                               "-f",
-                               "hls",
-                               "-hls_time",
-                               "2",
-                               "-hls_list_size",
-                               "0",
-                               www.file("vod.m3u8")}));
+    ASSERT_TRUE(encoder.start(fx::hlsToneArgs(kFreqHls, 120, www.file("vod.m3u8"))));
     ASSERT_EQ(encoder.wait(Millis(120000)), 0) << encoder.stderrText();
     const int port = fx::freePort();
     ASSERT_TRUE(web.start({"python3", "-m", "http.server", "--bind", "127.0.0.1",

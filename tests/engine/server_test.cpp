@@ -256,29 +256,7 @@ TEST_F(ServerTest, HttpsTrustsOnlyWhatTheCertificateStoreVouchesFor) {
     const std::string www = tls.folder() + "/";
     fx::writeFile(www + "tone.mp3", fileBytes(media().mp3));
     fx::ChildProcess hls;
-    ASSERT_TRUE(hls.start({"ffmpeg",
-                           "-nostdin",
-                           "-loglevel",
-                           "error",
-                           "-f",
-                           "lavfi",
-                           "-i",
-                           "sine=frequency=440:sample_rate=44100:duration=6",
-                           "-ac",
-                           "2",
-                           "-c:a",
-                           "aac",
-                           "-b:a",
-                           "64k",
-                           "-f",
-                           "hls",
-                           "-hls_time",
-                           "2",
-                           "-hls_list_size",
-                           "0",
-                           "-hls_segment_filename",
-                           www + "seg%d.ts",
-                           www + "list.m3u8"}));
+    ASSERT_TRUE(hls.start(fx::hlsToneArgs(440, 6, www + "list.m3u8", www + "seg%d.ts")));
     ASSERT_EQ(hls.wait(60s), 0) << hls.stderrText();
     // The engine takes the store from where OpenSSL looks first.
     ASSERT_EQ(::setenv("SSL_CERT_FILE", tls.caFile().c_str(), 1), 0);
