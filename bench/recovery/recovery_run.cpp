@@ -6,8 +6,9 @@
 //                         started again 2 s later; from the moment its socket answers
 //   source outage         the station's source leaves for 10 s and returns; from the moment
 //                         the mount is live again
-//   dead mirrors          a .pls whose first two entries accept the connection and never
-//                         answer, the third a good mount; from the player's start
+//   dead mirrors          a station's remote .pls whose first two entries accept the
+//                         connection and never answer, the third a good mount; from the
+//                         player's start
 //   stall then switch     the player connects to a server that stalls after its headers, and
 //                         is handed the good station (a second launch; mpv: loadfile over its
 //                         IPC socket); from the hand-over
@@ -32,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -457,11 +459,25 @@ int main(int argc, char** argv) {
     SilentServer stall("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name:Stall\r\n\r\n");
     const std::string good = bench.work.file("good.pls");
     const std::string outage = bench.work.file("outage.pls");
+    // The mirrors are a station's remote .pls, which the engine resolves entry by entry; the
+    // player's own playlist names only that address.
+    const std::string www = bench.work.file("www");
+    std::filesystem::create_directories(www);
+    writePlaylist(www + "/mirrors.pls",
+                  {dead1.url("/a.mp3"), dead2.url("/b.mp3"), bench.ice.url("good.mp3")});
+    fx::ChildProcess web;
+    const int webPort = fx::freePort();
+    if (!web.start({"python3", "-m", "http.server", "--bind", "127.0.0.1", std::to_string(webPort),
+                    "--directory", www}) ||
+        !fx::waitUntil([&] { return fx::httpGet(webPort, "/mirrors.pls").status == 200; })) {
+        std::fprintf(stderr, "cannot serve the mirrors' playlist\n");
+        return 1;
+    }
     const std::string mirrors = bench.work.file("mirrors.pls");
     const std::string stalled = bench.work.file("stall.pls");
     writePlaylist(good, {bench.ice.url("good.mp3")});
     writePlaylist(outage, {bench.ice.url("outage.mp3")});
-    writePlaylist(mirrors, {dead1.url("/a.mp3"), dead2.url("/b.mp3"), bench.ice.url("good.mp3")});
+    writePlaylist(mirrors, {"http://127.0.0.1:" + std::to_string(webPort) + "/mirrors.pls"});
     writePlaylist(stalled, {stall.url("/stall.mp3")});
 
     struct Case {
