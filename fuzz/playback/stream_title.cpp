@@ -12,7 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!title) return 0;
     if (title->size() > meta.size()) abort();
     std::string station, song;
-    PlayerStatusTransition(7, reinterpret_cast<intptr_t>(title->c_str()), station, song);
-    if (song.size() > kSongTitleMax) abort();
+    const TStatusEffect effect =
+        PlayerStatusTransition(7, reinterpret_cast<intptr_t>(title->c_str()), station, song);
+    // The song keeps the whole title (for the media controls); the label shows its cut.
+    if (song.size() > title->size()) abort();
+    if (effect.label3 && effect.label3->size() > kSongTitleMax) abort();
     return 0;
 }
