@@ -118,14 +118,14 @@ class Timeline {
 };
 
 bool Timeline::pin(const fx::PulseServer& pulse) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 2};
     const pa_buffer_attr attr{
-        static_cast<uint32_t>(-1), static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec)),
+        static_cast<uint32_t>(-1), static_cast<uint32_t>(pa_usec_to_bytes(20000, &format)),
         static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1)};
     int error = 0;
     pa_simple* out =
         pa_simple_new(pulse.serverAddress().c_str(), "recovery-bench", PA_STREAM_PLAYBACK,
-                      fx::PulseServer::kSink, "clock burst", &spec, nullptr, &attr, &error);
+                      fx::PulseServer::kSink, "clock burst", &format, nullptr, &attr, &error);
     if (!out) {
         std::fprintf(stderr, "clock burst: %s\n", pa_strerror(error));
         return false;

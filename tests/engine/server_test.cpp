@@ -740,7 +740,9 @@ TEST_F(ServerTest, FreeDuringBlockedCreateAbortsIt) {
             done = true;
         });
         ASSERT_TRUE(waitFor([&] { return sent.load(); }, 10s));
-        std::this_thread::sleep_for(300ms);  // the engine reads the answer meanwhile
+        // Not a synchronisation: the abort must end the creation wherever it is. The pause only
+        // makes it land inside the read of the answer, the wait this case is about.
+        std::this_thread::sleep_for(300ms);
         EXPECT_TRUE(AE_StreamCreateAbort());
         EXPECT_TRUE(waitFor([&] { return done.load(); }, 10s));
         server.reset();  // ends the creation also where the abort was not honoured
