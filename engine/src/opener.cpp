@@ -39,17 +39,8 @@ constexpr int kFormatSniffScore = AVPROBE_SCORE_EXTENSION / 2;
 // keeps the index to a few entries.
 constexpr unsigned kSeekIndexBytes = 1024;
 
-bool isOggFormat(const AVFormatContext* fmt) {
-    return std::strcmp(fmt->iformat->name, "ogg") == 0;
-}
-bool isMp4Format(const AVFormatContext* fmt) {
-    return std::strstr(fmt->iformat->name, "mp4") != nullptr;
-}
-bool isAsfFormat(const AVFormatContext* fmt) {
-    return std::strncmp(fmt->iformat->name, "asf", 3) == 0;
-}
+}  // namespace
 
-// FFmpeg's demuxer for a content type we can trust; null: probe the bytes.
 const AVInputFormat* formatForContentType(const std::string& contentType) {
     std::string type =
         toLower(trim(std::string_view(contentType).substr(0, contentType.find(';'))));
@@ -66,6 +57,30 @@ const AVInputFormat* formatForContentType(const std::string& contentType) {
     return name ? ff::api().av_find_input_format(name) : nullptr;
 }
 
+const AVInputFormat* plainFormatOf(std::string_view head) {
+    std::vector<uint8_t> padded(head.size() + AVPROBE_PADDING_SIZE, 0);
+    std::memcpy(padded.data(), head.data(), head.size());
+    AVProbeData probe{};
+    probe.buf = padded.data();
+    probe.buf_size = static_cast<int>(head.size());
+    probe.filename = "";
+    int score = 0;
+    const AVInputFormat* found = ff::api().av_probe_input_format3(&probe, 1, &score);
+    return found && score >= kFormatSniffScore ? found : nullptr;
+}
+
+namespace {
+
+bool isOggFormat(const AVFormatContext* fmt) {
+    return std::strcmp(fmt->iformat->name, "ogg") == 0;
+}
+bool isMp4Format(const AVFormatContext* fmt) {
+    return std::strstr(fmt->iformat->name, "mp4") != nullptr;
+}
+bool isAsfFormat(const AVFormatContext* fmt) {
+    return std::strncmp(fmt->iformat->name, "asf", 3) == 0;
+}
+
 // The demuxer for the answer: the declared type's, unless the first bytes are plainly another
 // format (servers often label MP3 as AAC and the like), then the one the bytes are.
 const AVInputFormat* formatForAnswer(Input& in, const std::string& contentType) {
@@ -74,14 +89,9 @@ const AVInputFormat* formatForAnswer(Input& in, const std::string& contentType) 
     ByteRing& ring = in.http->ring();
     for (size_t bytes : kFormatSniffSteps) {
         const bool whole = ring.waitFor(bytes, in.probeDeadline);
-        std::vector<uint8_t> head(bytes + AVPROBE_PADDING_SIZE, 0);
-        AVProbeData probe{};
-        probe.buf = head.data();
-        probe.buf_size = static_cast<int>(ring.peek(head.data(), bytes));
-        probe.filename = "";
-        int score = 0;
-        const AVInputFormat* found = ff::api().av_probe_input_format3(&probe, 1, &score);
-        if (found && score >= kFormatSniffScore) return found;
+        std::string head(bytes, '\0');
+        head.resize(ring.peek(reinterpret_cast<uint8_t*>(head.data()), bytes));
+        if (const AVInputFormat* found = plainFormatOf(head)) return found;
         if (!whole) break;  // no more is coming in time
     }
     return declared;

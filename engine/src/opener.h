@@ -7,15 +7,25 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "audioengine.h"
 #include "config.h"
 #include "input.h"
 #include "timeline.h"
 
+struct AVInputFormat;
+
 namespace ae {
 
 class Cancel;
+
+// FFmpeg's demuxer for a declared content type we can trust (parameters and case aside); null
+// for any other type, whose bytes FFmpeg then probes itself.
+const AVInputFormat* formatForContentType(const std::string& contentType);
+// The format an answer's first bytes plainly are (several frames of it in a row), whatever it
+// was declared as; null when they are not clear.
+const AVInputFormat* plainFormatOf(std::string_view head);
 
 // How deep playlists may name further playlists.
 inline constexpr int kMaxPlaylistDepth = 3;

@@ -151,6 +151,56 @@ const Media& media() {
     return m;
 }
 
+std::string littleEndian(uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
+    return out;
+}
+
+namespace {
+
+uint64_t readLittleEndian(const std::string& data, size_t at, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= uint64_t{static_cast<uint8_t>(data[at + i])} << (8 * i);
+    return v;
+}
+
+// Length-prefixed UTF-16LE with its NUL, as script commands store their texts.
+std::string utf16Counted(const std::u16string& text) {
+    std::string out = littleEndian(text.size() + 1, 2);
+    for (char16_t c : text + u'\0') out += littleEndian(c, 2);
+    return out;
+}
+
+}  // namespace
+
+std::string asfScriptCommands(const std::vector<std::u16string>& types,
+                              const std::vector<AsfCommand>& commands) {
+    std::string body =
+        std::string(16, '\0') + littleEndian(commands.size(), 2) + littleEndian(types.size(), 2);
+    for (const auto& type : types) body += utf16Counted(type);
+    for (const auto& c : commands)
+        body += littleEndian(c.timeMs, 4) + littleEndian(c.type, 2) + utf16Counted(c.text);
+    return std::string("\x30\x1A\xFB\x1E\x62\x0B\xD0\x11\xA3\x9B\x00\xA0\xC9\x03\x48\xF6", 16) +
+           littleEndian(24 + body.size(), 8) + body;
+}
+
+std::string withHeaderObject(std::string asf, const std::string& object) {
+    const uint64_t headerSize = readLittleEndian(asf, 16, 8);
+    asf.insert(headerSize, object);
+    asf.replace(16, 8, littleEndian(headerSize + object.size(), 8));
+    asf.replace(24, 4, littleEndian(readLittleEndian(asf, 24, 4) + 1, 4));
+    return asf;
+}
+
+uint64_t asfPrerollMs(const std::string& asf) {
+    const std::string fileProperties(
+        "\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65", 16);
+    const size_t props = asf.find(fileProperties);
+    EXPECT_LT(props, readLittleEndian(asf, 16, 8));
+    return props == std::string::npos ? 0 : readLittleEndian(asf, props + 24 + 56, 8);
+}
+
 std::string httpHead(const std::string& status, const std::vector<std::string>& headers) {
     std::string head = status + "\r\n";
     for (const auto& h : headers) head += h + "\r\n";

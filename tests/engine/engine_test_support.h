@@ -67,6 +67,21 @@ struct Media {
 const Media& media();
 std::string fileBytes(const std::string& path);
 
+// Windows Media headers as servers send them; no tool writes script commands.
+struct AsfCommand {
+    uint32_t timeMs;  // preroll included
+    uint16_t type;    // index into the object's types
+    std::u16string text;
+};
+// A Script Command Object naming `types` and holding `commands`.
+std::string asfScriptCommands(const std::vector<std::u16string>& types,
+                              const std::vector<AsfCommand>& commands);
+// An ASF file with `object` added at its header's end, the header's size and count mended.
+std::string withHeaderObject(std::string asf, const std::string& object);
+// The preroll an ASF file's header declares, in ms.
+uint64_t asfPrerollMs(const std::string& asf);
+std::string littleEndian(uint64_t value, int bytes);
+
 // An answer head: status line and headers, closed by the blank line.
 std::string httpHead(const std::string& status, const std::vector<std::string>& headers);
 

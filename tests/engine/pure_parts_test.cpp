@@ -1,16 +1,21 @@
-// The engine's pure parts: metadata splitter, playlist parsers, address helpers, byte ring.
+// The engine's pure parts: metadata splitter, playlist parsers, address helpers, byte ring,
+// Windows Media headers, the format sniff and tag blocks.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <random>
 #include <thread>
 
+#include "asf_header.h"
 #include "byte_ring.h"
+#include "decoder.h"
 #include "engine_test_support.h"
+#include "ffmpeg_libs.h"
 #include "http_source.h"
 #include "icy_splitter.h"
+#include "opener.h"
 #include "playlist.h"
-#include "decoder.h"
+#include "tags.h"
 
 namespace ae {
 namespace {
@@ -221,6 +226,161 @@ TEST(LeadingSilence, CountsUpToSoundOrBudget) {
     EXPECT_EQ(leadingSilentFrames(pcm.data(), 10, 100), 6u);
     pcm[0] = 1;
     EXPECT_EQ(leadingSilentFrames(pcm.data(), 10, 100), 0u);
+}
+
+using enginetest::AsfCommand;
+using enginetest::asfScriptCommands;
+using enginetest::fileBytes;
+using enginetest::littleEndian;
+using enginetest::media;
+using enginetest::withHeaderObject;
+
+std::string headerOf(const std::string& asf) {
+    const auto size = asfHeaderSize(asf);
+    return size ? asf.substr(0, *size) : std::string();
+}
+
+// Script commands come in the order the server wrote them; the reader hands them out in time
+// order, texts as UTF-8 (a surrogate pair as one character).
+TEST(AsfHeader, ReadsPrerollAndScriptCommandsInTimeOrder) {
+    const std::string wma = fileBytes(media().wma);
+    const std::string plain = headerOf(wma);
+    ASSERT_GT(plain.size(), 30u);
+    ASSERT_LT(plain.size(), wma.size());
+    const int64_t preroll = static_cast<int64_t>(enginetest::asfPrerollMs(wma));
+    EXPECT_GT(preroll, 0);
+    EXPECT_EQ(parseAsfHeader(plain).prerollMs, preroll);
+    EXPECT_TRUE(parseAsfHeader(plain).commands.empty());
+
+    const std::string scripted = withHeaderObject(
+        wma, asfScriptCommands({u"URL", u"TITLE"}, {{9000, 1, u"Caf\u00e9 \U0001F3B5"},
+                                                    {4000, 0, u"http://x/"},
+                                                    {9000, 1, u"Same Time, Later"}}));
+    const AsfHeaderInfo info = parseAsfHeader(headerOf(scripted));
+    EXPECT_EQ(info.prerollMs, preroll);
+    ASSERT_EQ(info.commands.size(), 3u);
+    EXPECT_EQ(info.commands[0].timeMs, 4000);
+    EXPECT_EQ(info.commands[0].type, "URL");
+    EXPECT_EQ(info.commands[0].text, "http://x/");
+    EXPECT_EQ(info.commands[1].type, "TITLE");
+    EXPECT_EQ(info.commands[1].text, "Caf\xC3\xA9 \xF0\x9F\x8E\xB5");
+    EXPECT_EQ(info.commands[2].text, "Same Time, Later");
+}
+
+// A header from the network may be cut short or lie about its sizes: the reader keeps what it
+// could read and never reads past what it was given (ASan watches the copies).
+TEST(AsfHeader, MalformedPartsAreSkipped) {
+    const std::string wma = fileBytes(media().wma);
+    const int64_t preroll = static_cast<int64_t>(enginetest::asfPrerollMs(wma));
+    const std::string good = asfScriptCommands({u"TITLE"}, {{100, 0, u"One"}, {200, 0, u"Two"}});
+    const std::string scripted = headerOf(withHeaderObject(wma, good));
+
+    // Cut inside the script commands: the object is skipped, the preroll before it read.
+    for (size_t cut : {size_t{1}, size_t{10}, good.size() - 30}) {
+        const AsfHeaderInfo info = parseAsfHeader(scripted.substr(0, scripted.size() - cut));
+        EXPECT_EQ(info.prerollMs, preroll) << cut;
+        EXPECT_TRUE(info.commands.empty()) << cut;
+    }
+    // A command naming a type that is not there ends the list; those before it stay.
+    AsfHeaderInfo info = parseAsfHeader(headerOf(withHeaderObject(
+        wma,
+        asfScriptCommands({u"TITLE"}, {{100, 0, u"One"}, {200, 3, u"Bad"}, {300, 0, u"Three"}}))));
+    ASSERT_EQ(info.commands.size(), 1u);
+    EXPECT_EQ(info.commands[0].text, "One");
+    // A count beyond what the object holds reads only what is there.
+    std::string overcounted = good;
+    overcounted.replace(24 + 16, 2, littleEndian(500, 2));
+    info = parseAsfHeader(headerOf(withHeaderObject(wma, overcounted)));
+    EXPECT_EQ(info.commands.size(), 2u);
+    // An object claiming fewer bytes than its own head ends the walk.
+    std::string tiny = good;
+    tiny.replace(16, 8, littleEndian(8, 8));
+    info = parseAsfHeader(headerOf(withHeaderObject(wma, tiny)));
+    EXPECT_EQ(info.prerollMs, preroll);
+    EXPECT_TRUE(info.commands.empty());
+    // Not a header at all.
+    EXPECT_FALSE(asfHeaderSize(wma.substr(0, 23)));
+    EXPECT_FALSE(asfHeaderSize(std::string(64, 'x')));
+    EXPECT_TRUE(parseAsfHeader(fileBytes(media().mp3).substr(0, 4096)).commands.empty());
+}
+
+// The declared type picks the demuxer unless the first bytes plainly say otherwise; a type we
+// cannot trust is left to FFmpeg's own probe.
+TEST(FormatSniff, BytesOverruleAMislabelledTypeAndUnclearBytesDoNot) {
+    ASSERT_TRUE(ff::load());
+    auto name = [](const AVInputFormat* f) { return std::string(f ? f->name : "none"); };
+    EXPECT_EQ(name(formatForContentType("Audio/MPEG; charset=x")), "mp3");
+    EXPECT_EQ(name(formatForContentType("audio/aacp")), "aac");
+    EXPECT_EQ(name(formatForContentType("audio/opus")), "ogg");
+    EXPECT_EQ(name(formatForContentType("audio/x-flac")), "flac");
+    EXPECT_EQ(name(formatForContentType("video/x-ms-asf")), "none");
+    EXPECT_EQ(name(formatForContentType("")), "none");
+
+    const std::pair<std::string, std::string> files[] = {
+        {media().mp3, "mp3"}, {media().aac, "aac"}, {media().ogg, "ogg"}};
+    for (const auto& [file, format] : files) {
+        const std::string bytes = fileBytes(file);
+        // Whichever step of the sniff first gives a clear answer, it is the right one.
+        int clear = 0;
+        for (size_t size : {1024, 2048, 4096}) {
+            const AVInputFormat* found = plainFormatOf(std::string_view(bytes).substr(0, size));
+            if (!found) continue;
+            ++clear;
+            EXPECT_EQ(name(found), format) << file << " at " << size;
+        }
+        EXPECT_GT(clear, 0) << file;
+    }
+    EXPECT_EQ(plainFormatOf(std::string(4096, '\0')), nullptr);
+    EXPECT_EQ(plainFormatOf("ICY 200 OK\r\n"), nullptr);
+    EXPECT_EQ(plainFormatOf(""), nullptr);
+}
+
+// An unchanged text is handed out as the same block; a block stays readable while its holder
+// keeps it, however the newest moves on; each thread holds one block per stream and kind, for
+// its latest pairs, until it lets go.
+TEST(TagBlocks, SharedWhileUnchangedAndHeldPerThread) {
+    std::weak_ptr<const std::string> first;
+    const char* held = nullptr;
+    {
+        TagVersions versions;
+        TagBlock a = versions.keep(3, std::string("title=A\0", 9));
+        EXPECT_EQ(versions.keep(3, std::string("title=A\0", 9)), a);
+        EXPECT_NE(versions.keep(4, std::string("title=A\0", 9)), a);  // each kind its own
+        first = a;
+        held = holdForThread(7, 3, a);
+        TagBlock b = versions.keep(3, std::string("title=B\0", 9));
+        EXPECT_NE(b, a);
+        EXPECT_EQ(*a, std::string("title=A\0", 9));
+    }
+    // The versions and every other owner are gone; this thread's hold keeps the text.
+    ASSERT_FALSE(first.expired());
+    EXPECT_STREQ(held, "title=A");
+
+    // Another thread's holds and release leave this thread's alone.
+    std::thread([] {
+        holdForThread(7, 3, std::make_shared<const std::string>("other"));
+        releaseThreadTags();
+    }).join();
+    EXPECT_FALSE(first.expired());
+
+    // A new block for the same stream and kind lets go of the old one; other pairs are kept.
+    auto block = [](const char* text) { return std::make_shared<const std::string>(text); };
+    TagBlock otherKind = block("kind 5");
+    std::weak_ptr<const std::string> otherKindSeen = otherKind;
+    holdForThread(7, 5, std::move(otherKind));
+    holdForThread(7, 3, block("title=C"));
+    EXPECT_TRUE(first.expired());
+    EXPECT_FALSE(otherKindSeen.expired());
+
+    // Past kMaxHeldTags pairs, the oldest go first.
+    for (uint32_t h = 100; h < 100 + kMaxHeldTags - 1; ++h) holdForThread(h, 0, block("x"));
+    EXPECT_TRUE(otherKindSeen.expired());
+
+    TagBlock last = block("last");
+    std::weak_ptr<const std::string> lastSeen = last;
+    holdForThread(1, 1, std::move(last));
+    releaseThreadTags();
+    EXPECT_TRUE(lastSeen.expired());
 }
 
 }  // namespace

@@ -607,30 +607,20 @@ TEST_F(ServerTest, FamiliesNeedTheirPlugins) {
     EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_PLUGIN);
 }
 
-TEST_F(ServerTest, MislabelledStreamsPlayWhatTheirBytesAre) {
-    struct Case {
-        std::string file;
-        const char* declared;
-        uint32_t ctype;
-    };
-    const Case cases[] = {{media().mp3, "audio/aac", AE_CTYPE_STREAM_MP3},
-                          {media().aac, "audio/mpeg", AE_CTYPE_STREAM_AAC},
-                          {media().ogg, "audio/mpeg", AE_CTYPE_STREAM_OGG}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file + " as " + c.declared);
-        ScriptServer server(
-            answer(httpHead("HTTP/1.0 200 OK", {std::string("Content-Type: ") + c.declared}),
-                   fileBytes(c.file)));
-        Created created = create(server.url("/x"));
-        ASSERT_NE(created.handle, 0u) << created.error;
-        AE_CHANNELINFO info{};
-        ASSERT_TRUE(AE_ChannelGetInfo(created.handle, &info));
-        EXPECT_EQ(info.ctype, c.ctype);
-        ASSERT_TRUE(AE_ChannelPlay(created.handle, 0));
-        EXPECT_TRUE(
-            waitFor([&] { return AE_ChannelIsActive(created.handle) == AE_ACTIVE_PLAYING; }, 15s));
-        AE_StreamFree(created.handle);
-    }
+// Which format each kind of bytes is taken for is checked without a server; here AAC sent as
+// MP3 is opened, named and played as what it is.
+TEST_F(ServerTest, MislabelledStreamPlaysWhatItsBytesAre) {
+    ScriptServer server(
+        answer(httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/mpeg"}), fileBytes(media().aac)));
+    Created created = create(server.url("/x"));
+    ASSERT_NE(created.handle, 0u) << created.error;
+    AE_CHANNELINFO info{};
+    ASSERT_TRUE(AE_ChannelGetInfo(created.handle, &info));
+    EXPECT_EQ(info.ctype, AE_CTYPE_STREAM_AAC);
+    ASSERT_TRUE(AE_ChannelPlay(created.handle, 0));
+    EXPECT_TRUE(
+        waitFor([&] { return AE_ChannelIsActive(created.handle) == AE_ACTIVE_PLAYING; }, 15s));
+    AE_StreamFree(created.handle);
 }
 
 // A live stream (the server names itself a radio) that stalls is asked for again by itself;
