@@ -392,7 +392,9 @@ class WindowPaints : public QObject {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint && watched->isWidgetType()) {
+        // Widgets first: the player's worker threads post wake-ups to a plain object, and
+        // Qt's posted-event queue orders them in locks ThreadSanitizer cannot see.
+        if (watched->isWidgetType() && event->type() == QEvent::Paint) {
             auto* widget = static_cast<QWidget*>(watched);
             if (widget == window_ || window_->isAncestorOf(widget)) ++count;
         }
