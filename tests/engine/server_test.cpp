@@ -588,10 +588,13 @@ TEST_F(ServerTest, PlaylistAnswersResolveToTheirStream) {
 }
 
 // AAC sent as MP3 (which format each kind of bytes is taken for is checked without a server)
-// is opened, named and played as what it is, and only with its plugin.
-TEST_F(ServerTest, MislabelledAacPlaysAsAacAndOnlyWithItsPlugin) {
+// is opened, named and played as what it is; AAC and Windows Media open only with their own
+// plugins.
+TEST_F(ServerTest, MislabelledAacPlaysAsAacAndFamiliesNeedTheirPlugins) {
     std::string aac = fileBytes(media().aac);
     ScriptServer server(answer(httpHead("HTTP/1.0 200 OK", {"Content-Type: audio/mpeg"}), aac));
+    ScriptServer wma(answer(httpHead("HTTP/1.0 200 OK", {"Content-Type: video/x-ms-asf"}),
+                            fileBytes(media().wma)));
     Created with = create(server.url("/x"));
     ASSERT_NE(with.handle, 0u) << with.error;
     AE_CHANNELINFO info{};
@@ -609,6 +612,10 @@ TEST_F(ServerTest, MislabelledAacPlaysAsAacAndOnlyWithItsPlugin) {
     EXPECT_EQ(without.error, AE_ERROR_CODEC);
     EXPECT_EQ(AE_PluginLoad("nosuch", 1), 0u);
     EXPECT_EQ(AE_ErrorGetCode(), AE_ERROR_PLUGIN);
+    ASSERT_NE(AE_PluginLoad("aeaac", 1), 0u);  // but not aewma
+    Created wmaWithout = create(wma.url("/a.wma"));
+    EXPECT_EQ(wmaWithout.handle, 0u);
+    EXPECT_EQ(wmaWithout.error, AE_ERROR_CODEC);
 }
 
 // A live stream (the server names itself a radio) that stalls is asked for again by itself;
@@ -661,13 +668,6 @@ TEST_F(ServerTest, WindowsMediaStreamHasHeaderTagsAndBufferFill) {
             c.handle, AE_SYNC_WMA_META, 0, [](AE_SYNC, AE_HANDLE, uint32_t, void*) {}, nullptr),
         0u);
     EXPECT_TRUE(AE_StreamFree(c.handle));
-
-    AE_Free();
-    ASSERT_TRUE(AE_Init(-1, 44100, 0, nullptr, nullptr));
-    AE_PluginLoad("aeaac", 1);  // but not aewma
-    Created without = create(server.url("/a.wma"));
-    EXPECT_EQ(without.handle, 0u);
-    EXPECT_EQ(without.error, AE_ERROR_CODEC);
 }
 
 TEST_F(ServerTest, FreeDuringBlockedCreateAbortsIt) {
