@@ -80,6 +80,7 @@ std::string asfScriptCommands(const std::vector<std::u16string>& types,
 std::string withHeaderObject(std::string asf, const std::string& object);
 // The preroll an ASF file's header declares, in ms.
 uint64_t asfPrerollMs(const std::string& asf);
+// `value` as `bytes` little-endian bytes, as ASF stores its numbers.
 std::string littleEndian(uint64_t value, int bytes);
 
 // An answer head: status line and headers, closed by the blank line.
